@@ -1,0 +1,1 @@
+#include "activity_history.h"

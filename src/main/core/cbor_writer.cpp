@@ -1,0 +1,1 @@
+#include "cbor_writer.h"

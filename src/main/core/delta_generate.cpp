@@ -1,0 +1,1 @@
+#include "delta_generate.h"
