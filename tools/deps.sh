@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh machine of this kind
+# (Debian with pyenv's CPython 3.12). Idempotent: installs only what is missing.
+set -euo pipefail
+
+packages=(g++-multilib googletest clang libclang-rt-14-dev llvm)
+command -v cmake >/dev/null || packages+=(cmake)
+command -v ninja >/dev/null || packages+=(ninja-build)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "deps: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
