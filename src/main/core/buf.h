@@ -43,7 +43,7 @@ OSTREL_API void buf_write_buf(buf *dst, const buf *src);
 OSTREL_API void buf_write_float(buf *b, float value);                /* 4 bytes in memory order */
 OSTREL_API void buf_write_uint32_enc(buf *b, uint32_t value);        /* unsigned LEB128, 1-5 bytes */
 OSTREL_API void buf_write_uint64_enc(buf *b, uint64_t value);        /* unsigned LEB128, 1-10 bytes */
-OSTREL_API void buf_write_string_length_enc(buf *b, const void *src, uint64_t length);
+OSTREL_API void buf_write_string_length_enc(buf *b, const void *src, uint64_t length);  /* length > UINT32_MAX: nothing */
 OSTREL_API void buf_write_string_enc(buf *b, const char *text);      /* NULL text written as length 0 */
 OSTREL_API int buf_sprintf(buf *b, const char *format, ...)          /* bytes appended, or < 0 */
     __attribute__((format(printf, 2, 3)));
@@ -56,7 +56,7 @@ OSTREL_API const char *buf_read_uint64(const char *cursor, uint64_t *out);      
 OSTREL_API const char *buf_read_uint32_enc(const char *cursor, uint32_t *out);
 OSTREL_API const char *buf_read_uint64_enc(const char *cursor, uint64_t *out);
 OSTREL_API const char *buf_read_float(const char *cursor, float *out);          /* LEB128 bit pattern */
-/* *out_string: new NUL-terminated copy, caller frees with free(). */
+/* *out_string: new NUL-terminated copy, caller frees with free(); NULL (nothing stored) on OOM. */
 OSTREL_API const char *buf_read_string_length_enc(const char *cursor, char **out_string, uint32_t *out_length);
 
 /* Conversion and inspection. */
@@ -65,7 +65,7 @@ OSTREL_API char *buf_as_hex(const buf *b);       /* new lowercase hex text, call
 OSTREL_API void hexdump_buf(const buf *b);       /* prints to standard output */
 OSTREL_API char *buf_substr(const buf *b, int offset, int length);  /* borrowed pointer into b, or NULL */
 OSTREL_API int buf_cmp(const buf *a, const buf *b);
-OSTREL_API void buf_discard_front(buf *b, size_t n);                 /* n <= len */
+OSTREL_API void buf_discard_front(buf *b, size_t n);                 /* n <= len; a larger n does nothing */
 
 OSTREL_END_DECLS
 
