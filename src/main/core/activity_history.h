@@ -30,11 +30,11 @@ typedef struct activity_history {
  * a window shorter than 256 ms. */
 OSTREL_API activity_history *ostrel_activity_history_create(int32_t slot_count, int64_t bucket_ms);
 OSTREL_API void ostrel_activity_history_free(activity_history *h);   /* NULL accepted */
-OSTREL_API void ostrel_activity_history_start(activity_history *h);  /* reads the clock */
-OSTREL_API void ostrel_activity_history_stop(activity_history *h);   /* reads the clock */
+OSTREL_API void ostrel_activity_history_start(activity_history *h);  /* reads the clock; NULL: nothing */
+OSTREL_API void ostrel_activity_history_stop(activity_history *h);   /* reads the clock; NULL: nothing */
 OSTREL_API void _activity_history_start(activity_history *h, uint64_t now_ms);
 OSTREL_API void _activity_history_stop(activity_history *h, uint64_t now_ms);
-OSTREL_API int32_t ostrel_activity_history_utilisation(const activity_history *h);  /* 256 = fully busy */
+OSTREL_API int32_t ostrel_activity_history_utilisation(const activity_history *h);  /* 256 = fully busy; 0 for NULL */
 OSTREL_API int32_t ostrel_activity_history_get_last_delta_quality(const activity_history *h);  /* -1 for NULL */
 
 OSTREL_END_DECLS

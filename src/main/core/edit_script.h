@@ -43,7 +43,8 @@ typedef struct coallescing_script {
 /* Result codes of coallescing_script_close. */
 enum { DELTA_ORDINARY = 0, DELTA_REPLACEMENT = 1, DELTA_NO_CHANGE = 2 };
 
-OSTREL_API edit_script *edit_script_create(const buf *old_value, const buf *new_value);  /* caller frees; NULL on OOM */
+/* Caller frees; NULL on OOM, for a NULL value or a new value longer than INT32_MAX. */
+OSTREL_API edit_script *edit_script_create(const buf *old_value, const buf *new_value);
 OSTREL_API void edit_script_free(edit_script *s);   /* frees output too; NULL accepted */
 OSTREL_API bool edit_script_match(edit_script *s, int32_t offset, int32_t length);
 OSTREL_API bool edit_script_insert(edit_script *s, int32_t start, int32_t length);

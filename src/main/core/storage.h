@@ -35,7 +35,7 @@ OSTREL_API bool storage_extend(storage *s, int32_t d);
 OSTREL_API int32_t storage_key_forward(int32_t k);
 OSTREL_API int32_t storage_key_reverse(int32_t k);
 OSTREL_API int32_t storage_key_forward_get(const storage *s, int32_t k);   /* INT32_MIN when out of range */
-OSTREL_API int32_t storage_key_reverse_get(const storage *s, int32_t k);   /* INT32_MIN when out of range */
+OSTREL_API int32_t storage_key_reverse_get(const storage *s, int32_t k);   /* INT32_MIN when out of range or k = INT32_MIN */
 OSTREL_API bool storage_key_forward_set(storage *s, int32_t k, int32_t value);
 OSTREL_API bool storage_key_reverse_set(storage *s, int32_t k, int32_t value);
 OSTREL_API int32_t storage_key_forward_get_next(const storage *s, int32_t k);  /* max(V[k+1] + 1, V[k-1]) */
