@@ -47,9 +47,9 @@ typedef struct cbor_val {
 
 typedef int (*cbor_handler)(cbor_parser *p, cbor_val *v);
 
-OSTREL_API cbor_parser *cbor_parser_create(const void *data, uint32_t len);  /* caller frees; NULL on OOM */
+OSTREL_API cbor_parser *cbor_parser_create(const void *data, uint32_t len);  /* caller frees; NULL on OOM or NULL data with len > 0 */
 OSTREL_API void cbor_parser_free(cbor_parser *p);          /* frees the parser, never the input */
-OSTREL_API int cbor_parser_available_bytes(const cbor_parser *p);
+OSTREL_API int cbor_parser_available_bytes(const cbor_parser *p);  /* unread bytes, at most INT_MAX */
 OSTREL_API cbor_val *cbor_val_create(void);                 /* zeroed item, caller frees; NULL on OOM */
 OSTREL_API void cbor_val_free(cbor_val *v);                 /* NULL accepted */
 OSTREL_API cbor_val *cbor_next_val(cbor_parser *p);         /* new item, caller frees; NULL at end or on error */

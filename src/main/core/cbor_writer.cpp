@@ -1,1 +1,235 @@
 #include "cbor_writer.h"
+
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "alloc.h"
+#include "cbor_writer_internal.h"
+
+namespace {
+
+// True when p points into the stream's own bytes, with its offset there.
+bool inside_stream(const cbor_generator *g, const void *p, size_t *offset) {
+    uintptr_t start = reinterpret_cast<uintptr_t>(g->data);
+    uintptr_t from = reinterpret_cast<uintptr_t>(p);
+    if (g->data == nullptr || from < start || from - start >= static_cast<size_t>(g->len)) return false;
+    *offset = from - start;
+    return true;
+}
+
+// Appends n bytes in one piece, resizing the storage to exactly len + n.
+// The stream never passes INT32_MAX bytes, since len is an int. On any
+// failure the generator is left as it was. src may point into the
+// generator's own bytes; it is moved along with the storage.
+int generator_append(cbor_generator *g, const void *src, size_t n) {
+    if (g == nullptr) return -1;
+    if (n == 0) return 0;
+    if (src == nullptr) return -1;
+    if (n > static_cast<size_t>(INT32_MAX - g->len)) return -1;
+
+    size_t offset = 0;
+    bool inside = inside_stream(g, src, &offset);
+    size_t old_len = static_cast<size_t>(g->len);
+    uint8_t *grown = static_cast<uint8_t *>(ostrel_realloc(g->data, old_len + n));
+    if (grown == nullptr) return -1;
+    if (inside) src = grown + offset;
+    memmove(grown + old_len, src, n);
+    g->data = grown;
+    g->len = static_cast<int>(old_len + n);
+    return 0;
+}
+
+// Strings: a head with the byte count, then the bytes unchanged.
+//
+//   major 2, "\x01\x02\x03"  ->  43 01 02 03
+//   major 3, 24 bytes         ->  78 18 <24 bytes>
+//   length -1                 ->  5f / 7f (chunks and a break follow)
+//
+// A length that no stream can hold (above INT32_MAX, or negative other
+// than -1) fails before anything is written: copying it as size_t would
+// read past the source or, on 32-bit, drop its high bits. A source
+// inside the stream is found again after the head has moved the storage.
+int write_string(cbor_generator *g, uint8_t major, const void *src, int64_t length) {
+    if (length == -1) return _cbor_generator_write_byte(g, (major << 5) | 31);
+    if (g == nullptr || length < -1 || length > INT32_MAX || (length > 0 && src == nullptr)) return -1;
+    size_t offset = 0;
+    bool inside = inside_stream(g, src, &offset);
+    if (_cbor_write_uint_helper(g, major, static_cast<uint64_t>(length)) != 0) return -1;
+    if (inside) src = g->data + offset;
+    return _cbor_generator_write_bytes(g, src, static_cast<size_t>(length));
+}
+
+// Arrays and maps: only the head; count -1 opens the indefinite form.
+int write_container(cbor_generator *g, uint8_t major, int64_t count) {
+    if (count == -1) return _cbor_generator_write_byte(g, (major << 5) | 31);
+    return _cbor_write_uint_helper(g, major, static_cast<uint64_t>(count));
+}
+
+// A whole float item appended in one piece: 1 on success, -1 on failure.
+int write_float_item(cbor_generator *g, const uint8_t *item, size_t n) {
+    return generator_append(g, item, n) == 0 ? 1 : -1;
+}
+
+uint32_t single_bits(double value) {
+    float single = static_cast<float>(value);  // round to nearest, ties to even
+    uint32_t bits;
+    memcpy(&bits, &single, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
+cbor_generator *cbor_generator_create(void) {
+    return static_cast<cbor_generator *>(ostrel_calloc(1, sizeof(cbor_generator)));
+}
+
+void cbor_generator_free(cbor_generator *g) {
+    if (g == nullptr) return;
+    ostrel_free(g->data);
+    ostrel_free(g);
+}
+
+int _cbor_generator_write_byte(cbor_generator *g, int byte) {
+    uint8_t low = static_cast<uint8_t>(byte & 0xff);
+    return generator_append(g, &low, 1);
+}
+
+int _cbor_generator_write_bytes(cbor_generator *g, const void *src, size_t n) {
+    return generator_append(g, src, n);
+}
+
+// Head byte: major type in the top three bits, then the argument itself
+// (0-23) or how many argument bytes follow (24-27 for 1, 2, 4, 8).
+//
+//   major 0, 10       ->  0a
+//   major 0, 500      ->  19 01 f4
+//   major 4, 100000   ->  9a 00 01 86 a0
+int _cbor_write_uint_helper(cbor_generator *g, uint8_t major, uint64_t argument) {
+    uint8_t head = static_cast<uint8_t>(major << 5);
+    if (argument <= 23)
+        head |= static_cast<uint8_t>(argument);
+    else if (argument <= 0xff)
+        head |= 24;
+    else if (argument <= 0xffff)
+        head |= 25;
+    else if (argument <= 0xffffffffu)
+        head |= 26;
+    else
+        head |= 27;
+    return _cbor_write_uint_sized(g, head, argument);
+}
+
+int _cbor_write_uint_sized(cbor_generator *g, uint8_t head, uint64_t argument) {
+    unsigned info = head & 0x1f;
+    if (info < 24 || info > 27) return _cbor_generator_write_byte(g, head | (argument & 0xff));
+
+    if (_cbor_generator_write_byte(g, head) != 0) return -1;
+    unsigned size = 1u << (info - 24);
+    for (int shift = 8 * static_cast<int>(size - 1); shift >= 0; shift -= 8)
+        if (_cbor_generator_write_byte(g, static_cast<int>((argument >> shift) & 0xff)) != 0) return -1;
+    return 0;
+}
+
+int cbor_write_uint(cbor_generator *g, uint64_t value) { return _cbor_write_uint_helper(g, 0, value); }
+
+// -1 - value, computed as ~value so that INT64_MIN gives 2^63 - 1.
+int cbor_write_negint(cbor_generator *g, int64_t value) {
+    return _cbor_write_uint_helper(g, 1, ~static_cast<uint64_t>(value));
+}
+
+int cbor_write_byte_string(cbor_generator *g, const void *bytes, int64_t length) {
+    return write_string(g, 2, bytes, length);
+}
+
+int cbor_write_text_string(cbor_generator *g, const char *text, int64_t length) {
+    return write_string(g, 3, text, length);
+}
+
+int cbor_write_array(cbor_generator *g, int64_t count) { return write_container(g, 4, count); }
+
+int cbor_write_map(cbor_generator *g, int64_t pair_count) { return write_container(g, 5, pair_count); }
+
+int cbor_write_false(cbor_generator *g) { return _cbor_generator_write_byte(g, 0xf4); }
+
+int cbor_write_true(cbor_generator *g) { return _cbor_generator_write_byte(g, 0xf5); }
+
+int cbor_write_null(cbor_generator *g) { return _cbor_generator_write_byte(g, 0xf6); }
+
+int cbor_write_undefined(cbor_generator *g) { return _cbor_generator_write_byte(g, 0xf7); }
+
+int cbor_write_break(cbor_generator *g) { return _cbor_generator_write_byte(g, 0xff); }
+
+// Half-precision candidate, taken from the single-precision fields
+// s | eeeeeeee | fffffff ffffffffffffffff:
+//
+//   s | (e - 112) mod 2^6 (only when e != 0) | top 10 bits of f
+//   15  14 ............ 10                     9 ........ 0
+//
+// Rebasing the exponent by 127 - 15 = 112 is right for exponents 113-142;
+// outside them the wrapped bits (the sixth one lands on the sign) decode
+// to some other number, so cbor_float_head never picks this for them.
+int cbor_write_float16(cbor_generator *g, double value) {
+    uint32_t bits = single_bits(value);
+    uint32_t exponent = (bits >> 23) & 0xff;
+    uint32_t half = ((bits >> 16) & 0x8000) | ((bits & 0x7fffff) >> 13);
+    if (exponent != 0) half |= ((exponent - 112) * 1024) & 0xffff;
+    const uint8_t item[3] = {0xf9, static_cast<uint8_t>(half >> 8), static_cast<uint8_t>(half)};
+    return write_float_item(g, item, sizeof item);
+}
+
+int cbor_write_float32(cbor_generator *g, double value) {
+    uint32_t bits = single_bits(value);
+    uint8_t item[5] = {0xfa};
+    for (int i = 0; i < 4; ++i) item[1 + i] = static_cast<uint8_t>(bits >> (24 - 8 * i));
+    return write_float_item(g, item, sizeof item);
+}
+
+int cbor_write_float64(cbor_generator *g, double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    uint8_t item[9] = {0xfb};
+    for (int i = 0; i < 8; ++i) item[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    return write_float_item(g, item, sizeof item);
+}
+
+// The narrowest width that holds the value exactly, read off the double's
+// fields (unbiased exponent e, 52-bit fraction m):
+//   half:   +-0, or e in [-14, 15] with the low 42 bits of m zero
+//           (11 significant bits, magnitudes 2^-14 .. 65504);
+//   single: e in [-126, 127] with the low 29 bits of m zero, or a
+//           single-precision subnormal, e in [-149, -127]: a multiple of
+//           2^-149, i.e. the low -97 - e bits of m zero;
+//   double: everything else, double subnormals included.
+// Half-precision subnormals are deliberately written as singles.
+uint8_t cbor_float_head(double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (biased == 0) return fraction == 0 ? 0xf9 : 0xfb;
+
+    int e = biased - 1023;
+    if (e >= -14 && e <= 15 && (fraction & ((uint64_t{1} << 42) - 1)) == 0) return 0xf9;
+    if (e < -149 || e > 127) return 0xfb;
+    int dropped = e < -126 ? -97 - e : 29;
+    return (fraction & ((uint64_t{1} << dropped) - 1)) == 0 ? 0xfa : 0xfb;
+}
+
+// NaN (any sign or payload) -> f9 7e 00; +inf -> f9 7c 00; -inf -> f9 fc 00.
+int cbor_write_float(cbor_generator *g, double value) {
+    static const uint8_t nan_item[3] = {0xf9, 0x7e, 0x00};
+    static const uint8_t positive_infinity[3] = {0xf9, 0x7c, 0x00};
+    static const uint8_t negative_infinity[3] = {0xf9, 0xfc, 0x00};
+    if (isnan(value)) return generator_append(g, nan_item, 3);
+    if (isinf(value)) return generator_append(g, value > 0 ? positive_infinity : negative_infinity, 3);
+
+    switch (cbor_float_head(value)) {
+    case 0xf9:
+        return cbor_write_float16(g, value);
+    case 0xfa:
+        return cbor_write_float32(g, value);
+    default:
+        return cbor_write_float64(g, value);
+    }
+}

@@ -9,7 +9,10 @@
  * single append leaves the stream as it was; a writer of several pieces
  * stops at the first failure and the pieces before it stay. The float
  * writers return 1 on success (cbor_write_float: 0 for NaN and the
- * infinities). A length or count of -1 selects the indefinite form. */
+ * infinities). A length or count of -1 selects the indefinite form. A
+ * string length above INT32_MAX or below -1, or a NULL source with a
+ * positive length, fails with nothing written. A source inside the
+ * stream's own bytes is allowed. */
 #ifndef OSTREL_CBOR_WRITER_H
 #define OSTREL_CBOR_WRITER_H
 
