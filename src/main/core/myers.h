@@ -8,8 +8,10 @@
  * keeps only the common prefix and suffix.
  *
  * Every boolean step returns false only when the edit script's budget or
- * the storage refused; false is passed straight up. x0 and y0 are always
- * absolute positions in the old and new values. */
+ * the storage refused, or memory ran out; false is passed straight up and
+ * myers_binary_diff then answers MYERS_REPLACEMENT. x0 and y0 are always
+ * absolute positions in the old and new values. The steps run on an
+ * explicit stack, so no input nests native calls deeply. */
 #ifndef OSTREL_MYERS_H
 #define OSTREL_MYERS_H
 
@@ -33,9 +35,9 @@ typedef struct execution {
 
 /* Result codes of myers_binary_diff. */
 enum {
-    MYERS_INVALID_RANGE = -1,
-    MYERS_ORDINARY = 0,    /* the delta stands complete in script->output */
-    MYERS_REPLACEMENT = 1, /* search failed or nothing in common */
+    MYERS_INVALID_RANGE = -1, /* a range outside its buffer, or no script */
+    MYERS_ORDINARY = 0,       /* the delta stands complete in script->output */
+    MYERS_REPLACEMENT = 1,    /* search failed or nothing in common */
     MYERS_IDENTICAL = 2
 };
 
