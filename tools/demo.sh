@@ -1,13 +1,30 @@
 #!/usr/bin/env bash
-# The main job, native: diffs two releases of the same module of Python's
-# standard library (pyenv keeps them side by side), applies the delta and
-# checks the rebuilt file.
+# The main job: the ostrel command of the project's virtual environment
+# diffs two releases of the same module of Python's standard library
+# (pyenv keeps them side by side), patches the old file with the delta and
+# checks that the result is the new file.
+#
+#   bash tools/demo.sh [OLD NEW]
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$ROOT/tools/deps.sh"
+make_venv
 
-old="${1:-$(ls -d "$PYENV_ROOT"/versions/3.11.*/lib/python3.11/argparse.py | tail -1)}"
-new="${2:-$(ls -d "$PYENV_ROOT"/versions/3.12.*/lib/python3.12/argparse.py | tail -1)}"
-configure dev
-cmake --build "$ROOT/build/dev" --target ostrel_demo -j "$(nproc)" >/dev/null
-"$ROOT/build/dev/tools/native/ostrel_demo" "$old" "$new"
+old="${1:-$(ls -d "$PYENV_ROOT"/versions/3.11.*/lib/python3.11/argparse.py | sort -V | tail -1)}"
+new="${2:-$(ls -d "$PYENV_ROOT"/versions/3.12.*/lib/python3.12/argparse.py | sort -V | tail -1)}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+ostrel="$VENV/bin/ostrel"
+echo "== ostrel diff"
+"$ostrel" diff "$old" "$new" -o "$work/delta" --stats
+echo "== ostrel inspect (totals)"
+"$ostrel" inspect "$work/delta" | tail -4
+echo "== ostrel patch"
+"$ostrel" patch "$old" "$work/delta" -o "$work/new" --stats
+if cmp -s "$work/new" "$new"; then
+  echo "verified: the patched old file is byte for byte the new file"
+else
+  echo "FAILED: the patched old file differs from $new" >&2
+  exit 1
+fi

@@ -3,7 +3,7 @@
 # (Debian with pyenv's CPython 3.12). Idempotent: installs only what is missing.
 set -euo pipefail
 
-packages=(g++-multilib googletest clang libclang-rt-14-dev llvm)
+packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf)
 command -v cmake >/dev/null || packages+=(cmake)
 command -v ninja >/dev/null || packages+=(ninja-build)
 

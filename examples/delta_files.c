@@ -1,0 +1,96 @@
+/* Computes the delta between two files with the ostrel core, applies it to
+ * the old file and checks that the result is the new file:
+ *
+ *     delta_files OLD NEW
+ *
+ * Prints the sizes and exits with 0 when the rebuilt file matches, 1 when
+ * it does not or a step failed, 2 for a wrong command line.
+ *
+ * Every buf the core returns belongs to the caller and is released with
+ * buf_free; the core only reads the buffers it is given. */
+#include <stdio.h>
+
+#include "delta_apply.h"
+#include "delta_generate.h"
+
+/* The whole file in a new buf, or NULL with a message. */
+static buf *read_file(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        perror(path);
+        return NULL;
+    }
+    buf *content = buf_create();
+    char chunk[65536];
+    size_t n;
+    while (content && (n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        /* An append that cannot grow the buffer leaves it unchanged. */
+        size_t before = content->len;
+        buf_write_bytes(content, chunk, n);
+        if (content->len != before + n) {
+            fprintf(stderr, "%s: out of memory\n", path);
+            buf_free(content);
+            content = NULL;
+        }
+    }
+    if (content && ferror(f)) {
+        perror(path);
+        buf_free(content);
+        content = NULL;
+    }
+    fclose(f);
+    return content;
+}
+
+/* The single byte f6 says "the new value is the old value": applying it
+ * would give an empty value, so the caller keeps the old one instead. */
+static int is_no_change(const buf *delta)
+{
+    return delta->len == 1 && (unsigned char)delta->data[0] == 0xf6;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s OLD NEW\n", argv[0]);
+        return 2;
+    }
+    int status = 1;
+    buf *old_value = read_file(argv[1]);
+    buf *new_value = old_value ? read_file(argv[2]) : NULL;
+    buf *delta = NULL;
+    buf *rebuilt = NULL;
+    if (!new_value)
+        goto done;
+
+    /* NULL only for a value above 2^31 - 1 bytes or when memory ran out. */
+    delta = diff_generate_binary(old_value, new_value);
+    if (!delta) {
+        fprintf(stderr, "diff failed: a file is too large or memory ran out\n");
+        goto done;
+    }
+    /* NULL for a malformed delta (or when memory ran out). */
+    rebuilt = is_no_change(delta) ? buf_dup(old_value) : diff_apply_binary(old_value, delta);
+    if (!rebuilt) {
+        fprintf(stderr, "patch failed\n");
+        goto done;
+    }
+
+    printf("old   %10zu bytes  %s\n", old_value->len, argv[1]);
+    printf("new   %10zu bytes  %s\n", new_value->len, argv[2]);
+    printf("delta %10zu bytes\n", delta->len);
+    if (buf_cmp(rebuilt, new_value) == 0) {
+        printf("the patched old file matches the new file\n");
+        status = 0;
+    } else {
+        printf("the patched old file DOES NOT match the new file\n");
+    }
+
+done:
+    buf_free(rebuilt);
+    buf_free(delta);
+    buf_free(new_value);
+    buf_free(old_value);
+    return status;
+}

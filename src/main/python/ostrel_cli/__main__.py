@@ -1,0 +1,3 @@
+from ostrel_cli.main import main
+
+raise SystemExit(main())

@@ -1,0 +1,277 @@
+"""ostrel: binary deltas between files, and JSON to CBOR.
+
+    ostrel diff OLD NEW [-o DELTA] [--stats]
+    ostrel patch OLD DELTA [-o NEW] [--stats]
+    ostrel cbor [FILE] [--definite] [--max-depth N] [--hex]
+    ostrel inspect DELTA
+
+"-" names standard input or standard output. Exit status: 0 on success,
+1 when an input cannot be read, a delta is malformed or a value cannot be
+encoded, 2 for a command line that makes no sense.
+"""
+
+import argparse
+import json
+import os
+import sys
+import time
+
+from ostrel_core import cbor, delta
+
+from ostrel_cli.delta_items import NO_CHANGE, Insert, MalformedDelta, Match, read_items
+
+STDIO = "-"
+
+
+class Failure(Exception):
+    """A reason to stop with exit status 1; the message is for the user."""
+
+
+def read_input(path):
+    if path == STDIO:
+        if sys.stdin is None:
+            raise Failure("standard input is closed")
+        return sys.stdin.buffer.read()
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failure(f"cannot read {path}: {e.strerror}") from None
+
+
+def write_output(path, data):
+    if path == STDIO:
+        if sys.stdout is None:
+            raise Failure("standard output is closed")
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        with open(path, "wb") as f:
+            f.write(data)
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror}") from None
+
+
+def one_stdin(*paths):
+    if paths.count(STDIO) > 1:
+        raise Failure("only one input can be standard input")
+
+
+def shown(path):
+    return "(standard input)" if path == STDIO else path
+
+
+def stat_line(label, size, path=""):
+    return f"{label:<6}{size:>12} bytes  {path}".rstrip()
+
+
+def cmd_diff(args):
+    one_stdin(args.old, args.new)
+    old, new = read_input(args.old), read_input(args.new)
+    start = time.perf_counter()
+    try:
+        result = memoryview(delta.diff(old, new))
+    except ValueError as e:  # a value the 32-bit positions of a delta cannot reach
+        raise Failure(str(e)) from None
+    elapsed = time.perf_counter() - start
+    write_output(args.output, result)
+    if args.stats:
+        share = 100 * len(result) / len(new) if new else 0.0
+        print(stat_line("old", len(old), shown(args.old)), file=sys.stderr)
+        print(stat_line("new", len(new), shown(args.new)), file=sys.stderr)
+        print(stat_line("delta", len(result), f"({share:.2f} % of new)"), file=sys.stderr)
+        print(f"diff  {elapsed * 1e3:12.3f} ms", file=sys.stderr)
+
+
+def cmd_patch(args):
+    one_stdin(args.old, args.delta)
+    old, diff = read_input(args.old), read_input(args.delta)
+    start = time.perf_counter()
+    if diff == NO_CHANGE:
+        result = memoryview(old)
+    else:
+        # The core stops quietly at an item cut short and returns what it
+        # built so far: refuse such a delta rather than write a short file.
+        try:
+            for _ in read_items(diff):
+                pass
+        except MalformedDelta as e:
+            raise Failure(f"malformed delta: {e}") from None
+        try:
+            result = memoryview(delta.patch(old, diff))
+        except ValueError:  # the core gave no result
+            raise Failure("malformed delta: a match lies outside OLD") from None
+    elapsed = time.perf_counter() - start
+    write_output(args.output, result)
+    if args.stats:
+        print(stat_line("old", len(old), shown(args.old)), file=sys.stderr)
+        print(stat_line("delta", len(diff), shown(args.delta)), file=sys.stderr)
+        print(stat_line("new", len(result)), file=sys.stderr)
+        print(f"patch {elapsed * 1e3:12.3f} ms", file=sys.stderr)
+
+
+def unique_keys(pairs):
+    """A JSON object as a dict, refusing a key given twice: the second
+    value would silently replace the first."""
+    result = {}
+    for key, value in pairs:
+        if key in result:
+            raise ValueError(f"duplicate key {key!r} in an object")
+        result[key] = value
+    return result
+
+
+# Messages of cbor.dumps, put in terms of the command line.
+RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
+DEPTH_MESSAGE = "Exceeded recursion limit:"
+CAST_MESSAGE = "Unable to cast Python instance"
+
+
+def encoding_failure(message):
+    if message.startswith(RANGE_MESSAGE):
+        number = message[len(RANGE_MESSAGE):]
+        return f"the integer {number} is outside -2**63 .. 2**64-1"
+    if message.startswith(DEPTH_MESSAGE):
+        return f"the value is nested deeper than --max-depth {message[len(DEPTH_MESSAGE):]}"
+    if message.startswith(CAST_MESSAGE):  # the only JSON value dumps cannot take
+        return "a string holds a lone surrogate, which has no UTF-8 form"
+    return message
+
+
+def cmd_cbor(args):
+    text = read_input(args.file)
+    try:
+        value = json.loads(text, object_pairs_hook=unique_keys)
+    except RecursionError:
+        raise Failure("invalid JSON: nested too deeply") from None
+    except ValueError as e:  # JSONDecodeError, UnicodeDecodeError, digit limit
+        raise Failure(f"invalid JSON: {e}") from None
+    try:
+        encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth)
+    except RuntimeError as e:
+        raise Failure(f"cannot encode as CBOR: {encoding_failure(str(e))}") from None
+    write_output(STDIO, (encoded.hex() + "\n").encode() if args.hex else encoded)
+
+
+def preview(content, limit=24):
+    return repr(content[:limit]) + ("..." if len(content) > limit else "")
+
+
+def cmd_inspect(args):
+    diff = read_input(args.delta)
+    if diff == NO_CHANGE:
+        print("no-change delta (1 byte): the new value is a copy of the old value")
+        return
+    try:
+        items = list(read_items(diff))
+    except MalformedDelta as e:
+        raise Failure(f"malformed delta: {e}") from None
+    # One byte string and nothing else: the whole new value.
+    replacement = len(items) == 1 and isinstance(items[0], Insert) and diff[0] >> 5 == 2
+    shape = "replacement" if replacement else "ordinary"
+    print(f"delta: {len(diff)} bytes, {shape}")
+    width = max(2, len(str(len(diff))))
+    print(f"{'at':>{width}}  item")
+    copied = inserted = 0
+    for item in items:
+        if isinstance(item, Match):
+            copied += item.length
+            details = f"match    offset {item.offset}, length {item.length}"
+        elif isinstance(item, Insert):
+            inserted += len(item.content)
+            details = f"insert   {len(item.content)} bytes  {preview(item.content)}"
+        else:
+            details = f"ignored  {item.name}: {item.encoded.hex()}"
+        print(f"{item.at:>{width}}  {details}")
+    print(f"item count: {len(items)}")
+    print(f"bytes copied: {copied}")
+    print(f"bytes inserted: {inserted}")
+    print(f"new value: {copied + inserted} bytes")
+
+
+def max_depth(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value < 2**32:
+        raise argparse.ArgumentTypeError(f"expected an integer from 0 to {2**32 - 1}, got {text!r}")
+    return value
+
+
+def parser():
+    top = argparse.ArgumentParser(
+        prog="ostrel",
+        description="Binary deltas between files, and JSON to CBOR. "
+        "'-' names standard input or standard output.",
+        epilog="Exit status: 0 on success, 1 on a failure, 2 for a wrong command line.",
+    )
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = commands.add_parser(
+        "diff", help="write the delta that turns OLD into NEW",
+        description="Write the delta that turns OLD into NEW. Identical files of at least "
+        "2 bytes give the one-byte no-change delta f6.")
+    p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
+    p.add_argument("new", metavar="NEW", help="the new file, or - for standard input")
+    p.add_argument("-o", "--output", metavar="DELTA", default=STDIO,
+                   help="where to write the delta (default: standard output)")
+    p.add_argument("--stats", action="store_true",
+                   help="print the sizes and the time taken to standard error")
+    p.set_defaults(run=cmd_diff)
+
+    p = commands.add_parser(
+        "patch", help="apply DELTA to OLD and write the new file",
+        description="Apply DELTA to OLD and write the new file. The no-change delta f6 "
+        "gives a copy of OLD. A delta that does not apply to OLD is refused.")
+    p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
+    p.add_argument("delta", metavar="DELTA", help="the delta, or - for standard input")
+    p.add_argument("-o", "--output", metavar="NEW", default=STDIO,
+                   help="where to write the new file (default: standard output)")
+    p.add_argument("--stats", action="store_true",
+                   help="print the sizes and the time taken to standard error")
+    p.set_defaults(run=cmd_patch)
+
+    p = commands.add_parser(
+        "cbor", help="encode a JSON document as one CBOR item",
+        description="Encode a JSON document as one CBOR item, written to standard output. "
+        "Arrays and objects are written with indefinite length unless --definite is given; "
+        "a key given twice in one object is refused.")
+    p.add_argument("file", metavar="FILE", nargs="?", default=STDIO,
+                   help="the JSON document (default: standard input)")
+    p.add_argument("--definite", action="store_true",
+                   help="write arrays and maps with their item counts")
+    p.add_argument("--max-depth", metavar="N", type=max_depth, default=0,
+                   help="refuse values nested deeper than N levels (default 0: no limit)")
+    p.add_argument("--hex", action="store_true", help="write the CBOR as hexadecimal text")
+    p.set_defaults(run=cmd_cbor)
+
+    p = commands.add_parser(
+        "inspect", help="list the items of a delta and their totals",
+        description="List the items of a delta (matches copied from the old value, inserted "
+        "bytes, ignored items) with the byte offset of each, then the item count, the bytes "
+        "copied and inserted and the size of the new value.")
+    p.add_argument("delta", metavar="DELTA", help="the delta, or - for standard input")
+    p.set_defaults(run=cmd_inspect)
+    return top
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        args.run(args)
+    except Failure as e:
+        print(f"ostrel {args.command}: {e}", file=sys.stderr)
+        return 1
+    except MemoryError:
+        print(f"ostrel {args.command}: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away; keep the interpreter from failing again
+        # when it flushes standard output on exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0

@@ -1,0 +1,2 @@
+from . import cbor as cbor
+from . import delta as delta

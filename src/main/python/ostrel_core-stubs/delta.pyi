@@ -1,0 +1,23 @@
+from typing import Never
+
+__version__: str
+
+class _Pybind11Type(type): ...
+
+class PythonInBuf(metaclass=_Pybind11Type):
+    """A bytes object lent to the core without copying."""
+
+    def __init__(self, value: bytes, /) -> None: ...
+
+class PythonOutBuf(metaclass=_Pybind11Type):
+    """A result of the core, read through the buffer protocol: bytes(result)
+    copies it, memoryview(result) gives its signed bytes in place. A failed
+    patch holds no result, and reading it raises ValueError."""
+
+    # Instances come only from diff and patch: calling the class raises TypeError.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
+def diff(old_value: PythonInBuf | bytes, new_value: PythonInBuf | bytes) -> PythonOutBuf: ...
+def patch(old_value: PythonInBuf | bytes, diff: PythonInBuf | bytes) -> PythonOutBuf: ...
