@@ -1,0 +1,179 @@
+"""The encoding section: ostrel_core.cbor.dumps against cbor2 (its C
+encoder), msgpack, json and orjson on JSON documents found on this machine
+and on typical generated payloads."""
+
+import json
+import math
+import os
+import random
+import statistics
+import time
+
+SEED = 20240522
+# Sizes of the documents to pick: the file closest to each, in log scale.
+DOCUMENT_SIZES = (2_000, 20_000, 200_000, 1_000_000, 5_000_000)
+SEARCH_ROOTS = ("/usr/share",)
+
+
+def encoders():
+    """(name, label, function) of every encoder present, ours first."""
+    found = []
+    try:
+        from ostrel_core import cbor
+        found.append(("ostrel", "ostrel_core.cbor.dumps", cbor.dumps))
+        found.append(("ostrel-definite", "... indefinite=False",
+                      lambda v: cbor.dumps(v, indefinite=False)))
+    except ImportError:
+        pass
+    try:
+        import cbor2
+        found.append(("cbor2", "cbor2.dumps", cbor2.dumps))
+    except ImportError:
+        pass
+    try:
+        import msgpack
+        found.append(("msgpack", "msgpack.packb", msgpack.packb))
+    except ImportError:
+        pass
+    found.append(("json", "json.dumps", json.dumps))
+    try:
+        import orjson
+        found.append(("orjson", "orjson.dumps", orjson.dumps))
+    except ImportError:
+        pass
+    return found
+
+
+def cbor2_backend():
+    """Which cbor2 encoder runs: its C extension or the pure-Python one."""
+    try:
+        import cbor2
+    except ImportError:
+        return "absent"
+    try:
+        import _cbor2
+    except ImportError:
+        return "pure Python (no _cbor2 extension)"
+    return "C extension _cbor2" if cbor2.dumps is _cbor2.dumps else "pure Python"
+
+
+def json_files(roots):
+    found = []
+    for root in roots:
+        for directory, subdirs, files in os.walk(root):
+            subdirs.sort()
+            for name in sorted(files):
+                if name.endswith(".json"):
+                    path = os.path.join(directory, name)
+                    try:
+                        found.append((os.path.getsize(path), path))
+                    except OSError:
+                        pass
+    return found
+
+
+def pick_documents(roots, sizes=DOCUMENT_SIZES):
+    """For each wanted size, the JSON file of closest size that loads; each
+    file is used once."""
+    candidates = sorted(json_files(roots))
+    chosen, used = [], set()
+    for size in sizes:
+        ranked = sorted((abs(math.log(max(s, 1) / size)), p, s) for s, p in candidates
+                        if p not in used)
+        for _, path, file_size in ranked[:20]:
+            try:
+                with open(path, encoding="utf-8") as f:
+                    value = json.load(f)
+            except (OSError, ValueError, RecursionError):
+                continue
+            used.add(path)
+            label = os.path.join(os.path.basename(os.path.dirname(path)), os.path.basename(path))
+            chosen.append(("%s (%d B)" % (label, file_size), path, value))
+            break
+    return chosen
+
+
+def records(rng, count=10_000):
+    words = ["alpha", "beta", "gamma", "delta", "eps", "zeta", "eta", "theta", "iota", "kappa"]
+    return [{"id": i, "user": rng.choice(words) + str(rng.randrange(1000)),
+             "score": rng.random() * 1000, "count": rng.randrange(-1000, 100_000),
+             "active": rng.random() < 0.5, "tags": rng.sample(words, 3),
+             "point": [rng.uniform(-180, 180), rng.uniform(-90, 90)],
+             "history": [[rng.randrange(100), rng.random()] for _ in range(3)]}
+            for i in range(count)]
+
+
+def deep(rng, depth, count):
+    """`count` values nested `depth` levels deep, lists and maps in turn:
+    deep, but within every encoder's nesting limit (orjson's is 254)."""
+    out = []
+    for i in range(count):
+        value = [i, rng.random()]
+        for level in range(depth):
+            value = {"k": value, "n": level} if level % 2 else [value, "x"]
+        out.append(value)
+    return out
+
+
+def payloads(quick):
+    rng = random.Random(SEED)
+    floats = 100_000 if quick else 500_000
+    return [("10,000 records", "generated, seed %d" % SEED, records(rng)),
+            ("%d floats" % floats, "generated, seed %d" % SEED,
+             [rng.uniform(-1e6, 1e6) for _ in range(floats)]),
+            ("nesting 200 deep x 200", "generated, seed %d" % SEED, deep(rng, 200, 200))]
+
+
+def decodes_to(encoded, value):
+    """Whether an independent decoder reads `value` back (true when cbor2 is
+    absent: nothing to check with)."""
+    try:
+        import cbor2
+    except ImportError:
+        return True
+    return cbor2.loads(encoded) == value
+
+
+def time_call(fn, value, sample_seconds, samples):
+    """Median seconds of one call, each sample long enough to be timed."""
+    loops = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn(value)
+        elapsed = time.perf_counter() - start
+        if elapsed >= sample_seconds or loops >= 1 << 20:
+            break
+        loops *= max(2, min(10, int(sample_seconds / max(elapsed, 1e-9)) + 1))
+    results = [elapsed / loops]
+    for _ in range(samples - 1):
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn(value)
+        results.append((time.perf_counter() - start) / loops)
+    return statistics.median(results)
+
+
+def run(quick, roots=None):
+    import corpus
+    roots = roots or SEARCH_ROOTS + (corpus.pyenv_root(),)
+    sample_seconds, samples = (0.02, 3) if quick else (0.05, 5)
+    docs = pick_documents(roots, DOCUMENT_SIZES[:3] if quick else DOCUMENT_SIZES)
+    inputs = [(label, path, value, "document") for label, path, value in docs]
+    inputs += [(label, source, value, "payload") for label, source, value in payloads(quick)]
+    rows = []
+    for label, source, value, kind in inputs:
+        row = {"input": label, "source": source, "kind": kind, "results": {}}
+        for name, _, fn in encoders():
+            try:
+                encoded = fn(value)
+                if name.startswith("ostrel") and not decodes_to(encoded, value):
+                    raise ValueError("cbor2 does not read the value back from our bytes")
+                size = len(encoded)
+                seconds = time_call(fn, value, sample_seconds, samples)
+                row["results"][name] = {"size": size, "seconds": seconds,
+                                        "mb_per_s": size / seconds / 1e6}
+            except Exception as e:  # an encoder that refuses the input
+                row["results"][name] = {"error": "%s: %s" % (type(e).__name__, e)}
+        rows.append(row)
+    return rows

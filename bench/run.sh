@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The benchmark suite in one command, on a fresh machine too: installs the
+# command-line peers and /usr/bin/time if missing, makes or reuses the
+# project's virtual environment with the module built from this tree and the
+# Python peers, then runs bench/run.py with the arguments given (--quick for
+# a short run).
+set -euo pipefail
+source "$(dirname "$0")/../tools/common.sh"
+"$ROOT/tools/deps.sh"
+
+packages=(xdelta3 bsdiff zstd time)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "bench: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+make_venv
+"$VENV/bin/python" -m pip install -q -r "$ROOT/bench/requirements.txt"
+exec "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
