@@ -22,4 +22,12 @@ using DumpsValue = std::variant<pybind11::bool_, pybind11::float_, pybind11::int
 // means no nesting limit.
 pybind11::bytes dumps(const DumpsValue &value, bool indefinite, unsigned int max_depth);
 
+// True for the exact builtin types (str, int, float, dict, list, tuple,
+// bool, None, bytes), which the conversion to DumpsValue takes as they are.
+bool dumps_takes_exactly(PyObject *value);
+
+// dumps of a value for which dumps_takes_exactly holds, with the same
+// bytes and errors, without converting it first. value is borrowed.
+pybind11::bytes dumps_exact(PyObject *value, bool indefinite, unsigned int max_depth);
+
 #endif
