@@ -9,11 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in{data, size};
-    int32_t slots = static_cast<int32_t>(in.u16()) - 8;
+    int32_t slots = static_cast<int32_t>(in.u16() & 0x7ff) - 8;  // rings up to 2048 slots keep runs quick
     int64_t width = static_cast<int64_t>(in.u32()) - 8;
     activity_history *h = ostrel_activity_history_create(slots, width);
     if (!h) return 0;
-    uint64_t now = static_cast<uint64_t>(in.u32()) << in.byte() % 40;
+    uint64_t now = in.u32();
+    now <<= in.byte() % 40;
     while (in.size > 0) {
         uint8_t shape = in.byte();
         now += static_cast<uint64_t>(in.u32()) << (shape & 31);

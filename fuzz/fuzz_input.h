@@ -14,8 +14,18 @@ struct FuzzInput {
         size--;
         return *data++;
     }
-    uint32_t u16() { return byte() | static_cast<uint32_t>(byte()) << 8; }
-    uint32_t u32() { return u16() | u16() << 16; }
+    // Little-endian. The operands of | are unsequenced, so each field is
+    // read into its own variable to fix the order for every compiler.
+    uint32_t u16() {
+        uint32_t low = byte();
+        uint32_t high = byte();
+        return low | high << 8;
+    }
+    uint32_t u32() {
+        uint32_t low = u16();
+        uint32_t high = u16();
+        return low | high << 16;
+    }
     // Splits off up to n bytes.
     const uint8_t *take(size_t n, size_t *taken) {
         *taken = n < size ? n : size;

@@ -22,7 +22,9 @@ inline buf *fuzz_diff(const buf *old_value, const buf *new_value, int quality,
                                  search_limit, quality);
     buf *delta = nullptr;
     if (code == 0) {
-        if (script->output->len >= new_value->len) abort();  // ordinary deltas are always shorter
+        // Ordinary deltas are shorter than the new value, except the empty
+        // delta of an empty new value.
+        if (new_value->len > 0 && script->output->len >= new_value->len) abort();
         delta = buf_dup(script->output);
     } else if (code == 1) {
         delta = _write_replacement_delta(new_value);
