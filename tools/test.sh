@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the core suite 64-bit, 32-bit and under AddressSanitizer
-# with UndefinedBehaviorSanitizer, then the Python suite against the module
+# with UndefinedBehaviorSanitizer, a short run of every fuzz target, then
+# the Python suite against the module
 # built by `pip install .` in the project's virtual environment.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -13,6 +14,9 @@ for preset in dev m32 asan; do
   cmake --build "$ROOT/build/$preset" -j "$jobs"
   ctest --test-dir "$ROOT/build/$preset" -j "$jobs" --output-on-failure
 done
+
+echo "== fuzz targets (short runs, sanitized)"
+bash "$ROOT/tools/fuzz.sh" "${OSTREL_FUZZ_SECONDS:-30}"
 
 echo "== python tests"
 make_venv
