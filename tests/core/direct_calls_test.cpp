@@ -145,3 +145,28 @@ TEST(DirectCalls, LastItemOfEmptyOrNullList) {
 }
 
 }  // namespace
+
+namespace {
+
+// Negative lengths given straight to the exported steps are refused at
+// once instead of being searched for ever.
+TEST(DirectCalls, NegativeLengthsAreRefused)
+{
+    const struct {
+        const char *name;
+        bool (*run)(execution *);
+    } cases[] = {
+        {"diff", [](execution *e) { return execution_diff(e, 0, -4, 0, -6, 0); }},
+        {"recurse", [](execution *e) { return execution_recurse(e, -3, 5, -2, 4, 2, 4, 1); }},
+        {"bail", [](execution *e) { return execution_bail(e, 0, 8, 0, 10, 1, 1, 4); }},
+        {"middlesnake", [](execution *e) { return execution_middlesnake(e, 0, -1, 0, 3, 8); }},
+        {"bounded_diff", [](execution *e) { return execution_bounded_diff(e, 0, 3, 0, -2, 8, 8, 4); }},
+        {"trim_prefix_and_suffix", [](execution *e) { return execution_trim_prefix_and_suffix(e, 0, -1, 0, -1); }},
+    };
+    for (const auto &c : cases) {
+        Engine engine;
+        EXPECT_FALSE(c.run(engine.e)) << c.name;
+    }
+}
+
+}  // namespace

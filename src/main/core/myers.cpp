@@ -215,8 +215,18 @@ int32_t search::suffix_start(range r, int32_t p) const
     return r.n - count_backward(e_, (int64_t)r.x0 + r.n, (int64_t)r.y0 + r.m, r.n - lower);
 }
 
+/* A step over a range of negative length can only come from a direct
+ * caller of the exported steps (the search never makes one): it is refused,
+ * since searching it would never end. */
+bool negative(range r)
+{
+    return r.n < 0 || r.m < 0;
+}
+
 bool search::diff(range r)
 {
+    if (negative(r))
+        return false;
     int32_t i = prefix_length(r);
     if (!coallescing_script_match(e_->script, r.x0, i))
         return false;
@@ -225,6 +235,8 @@ bool search::diff(range r)
 
 bool search::trim_suffix(range r, int32_t p, int32_t limit)
 {
+    if (negative(r) || p < 0 || p > std::min(r.n, r.m))
+        return false;
     int32_t i = suffix_start(r, p);
     int32_t j = i + (r.m - r.n);
     if (!then({match_task(r.x0 + i, r.n - i)}))
@@ -238,6 +250,8 @@ bool search::trim_suffix(range r, int32_t p, int32_t limit)
 
 bool search::trim_prefix(range r, int32_t limit)
 {
+    if (negative(r))
+        return false;
     int32_t i = prefix_length(r);
     if (!coallescing_script_match(e_->script, r.x0, i))
         return false;
@@ -285,6 +299,8 @@ void search::frontiers(range r, int32_t cn, int32_t cm, point *f, point *rp) con
  * diagonal r = (N - x) - (M - y) = k + delta. */
 bool search::middlesnake(range r, int32_t limit)
 {
+    if (negative(r))
+        return false;
     storage *s = e_->storage;
     const int32_t delta = r.n - r.m;
     /* Which pass tests for the overlap. A mask rather than the parity of
@@ -352,6 +368,8 @@ bool search::middlesnake(range r, int32_t limit)
 /* The snake runs from (s, s + k) to (e, e + k). */
 bool search::recurse(range r, int32_t s, int32_t e, int32_t k)
 {
+    if (negative(r))
+        return false;
     const int32_t limit = e_->search_limit;
     return then({trim_suffix_task({r.x0, s, r.y0, s + k}, 0, limit), match_task(r.x0 + s, e - s),
                  trim_prefix_task({r.x0 + e, r.n - e, r.y0 + e + k, r.m - e - k}, limit)});
@@ -359,6 +377,8 @@ bool search::recurse(range r, int32_t s, int32_t e, int32_t k)
 
 bool search::bail(range r, int32_t cn, int32_t cm, int32_t limit)
 {
+    if (negative(r))
+        return false;
     const int32_t full = e_->search_limit;
     point f, rp;
     frontiers(r, cn, cm, &f, &rp);
@@ -392,6 +412,8 @@ bool search::bail(range r, int32_t cn, int32_t cm, int32_t limit)
 
 bool search::bounded_diff(range r, int32_t outer_n, int32_t limit)
 {
+    if (negative(r))
+        return false;
     /* 32-bit products that wrap: which branch they pick shapes the delta. */
     const int32_t area = wrap32((uint32_t)r.n * (uint32_t)r.m);
     const int32_t outer_area = wrap32((uint32_t)outer_n * (uint32_t)outer_n);
@@ -465,6 +487,8 @@ bool execution_diff(execution *e, int32_t x0, int32_t n, int32_t y0, int32_t m, 
 
 bool execution_trim_prefix_and_suffix(execution *e, int32_t x0, int32_t n, int32_t y0, int32_t m)
 {
+    if (n < 0 || m < 0)
+        return false;
     coallescing_script *c = e->script;
     int32_t i = count_forward(e, x0, y0, std::min(n, m));
     if (!coallescing_script_match(c, x0, i))
