@@ -382,6 +382,10 @@ bool search::bail(range r, int32_t cn, int32_t cm, int32_t limit)
     const int32_t full = e_->search_limit;
     point f, rp;
     frontiers(r, cn, cm, &f, &rp);
+    /* A search always leaves its frontiers inside the rectangle; a direct
+     * caller's execution whose cells were never searched may not. */
+    if (f.x < 0 || f.y < 0 || f.x > r.n || f.y > r.m || rp.x < 0 || rp.y < 0 || rp.x > r.n || rp.y > r.m)
+        return false;
 
     if (f.x < rp.x && f.y < rp.y)
         return then({trim_suffix_task({r.x0, f.x, r.y0, f.y}, 0, full),
