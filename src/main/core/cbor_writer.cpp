@@ -18,24 +18,39 @@ bool inside_stream(const cbor_generator *g, const void *p, size_t *offset) {
     return true;
 }
 
-// Appends n bytes in one piece, resizing the storage to exactly len + n.
-// The stream never passes INT32_MAX bytes, since len is an int. On any
-// failure the generator is left as it was. src may point into the
-// generator's own bytes; it is moved along with the storage.
+// Bytes allocated for a stream of len bytes: none while it is empty,
+// else len rounded up to a power of two, at least 16. The structure has no
+// capacity field: the capacity is always derived from len, so an append
+// reallocates only when len crosses a power of two, and a zeroed
+// generator is an empty stream.
+size_t storage_for(size_t len) {
+    if (len == 0) return 0;
+    size_t capacity = 16;
+    while (capacity < len) capacity *= 2;
+    return capacity;
+}
+
+// Appends n bytes in one piece. The stream never passes INT32_MAX bytes,
+// since len is an int. On any failure the generator is left as it was.
+// src may point into the generator's own bytes; it is moved along with
+// the storage.
 int generator_append(cbor_generator *g, const void *src, size_t n) {
     if (g == nullptr) return -1;
     if (n == 0) return 0;
     if (src == nullptr) return -1;
     if (n > static_cast<size_t>(INT32_MAX - g->len)) return -1;
 
-    size_t offset = 0;
-    bool inside = inside_stream(g, src, &offset);
     size_t old_len = static_cast<size_t>(g->len);
-    uint8_t *grown = static_cast<uint8_t *>(ostrel_realloc(g->data, old_len + n));
-    if (grown == nullptr) return -1;
-    if (inside) src = grown + offset;
-    memmove(grown + old_len, src, n);
-    g->data = grown;
+    size_t needed = storage_for(old_len + n);
+    if (g->data == nullptr || needed > storage_for(old_len)) {
+        size_t offset = 0;
+        bool inside = inside_stream(g, src, &offset);
+        uint8_t *grown = static_cast<uint8_t *>(ostrel_realloc(g->data, needed));
+        if (grown == nullptr) return -1;
+        if (inside) src = grown + offset;
+        g->data = grown;
+    }
+    memmove(g->data + old_len, src, n);
     g->len = static_cast<int>(old_len + n);
     return 0;
 }
@@ -100,35 +115,38 @@ int _cbor_generator_write_bytes(cbor_generator *g, const void *src, size_t n) {
 }
 
 // Head byte: major type in the top three bits, then the argument itself
-// (0-23) or how many argument bytes follow (24-27 for 1, 2, 4, 8).
+// (0-23) or how many argument bytes follow (24-27 for 1, 2, 4, 8), most
+// significant first.
 //
 //   major 0, 10       ->  0a
 //   major 0, 500      ->  19 01 f4
 //   major 4, 100000   ->  9a 00 01 86 a0
-int _cbor_write_uint_helper(cbor_generator *g, uint8_t major, uint64_t argument) {
+size_t cbor_encode_head(uint8_t major, uint64_t argument, uint8_t *out) {
     uint8_t head = static_cast<uint8_t>(major << 5);
-    if (argument <= 23)
-        head |= static_cast<uint8_t>(argument);
-    else if (argument <= 0xff)
-        head |= 24;
-    else if (argument <= 0xffff)
-        head |= 25;
-    else if (argument <= 0xffffffffu)
-        head |= 26;
-    else
-        head |= 27;
-    return _cbor_write_uint_sized(g, head, argument);
+    if (argument <= 23) {
+        out[0] = static_cast<uint8_t>(head | argument);
+        return 1;
+    }
+    unsigned info = argument <= 0xff ? 24 : argument <= 0xffff ? 25 : argument <= 0xffffffffu ? 26 : 27;
+    out[0] = static_cast<uint8_t>(head | info);
+    unsigned size = 1u << (info - 24);
+    for (unsigned i = 0; i < size; i++) out[1 + i] = static_cast<uint8_t>(argument >> (8 * (size - 1 - i)));
+    return 1 + size;
+}
+
+int _cbor_write_uint_helper(cbor_generator *g, uint8_t major, uint64_t argument) {
+    uint8_t head[9];
+    return generator_append(g, head, cbor_encode_head(major, argument, head));
 }
 
 int _cbor_write_uint_sized(cbor_generator *g, uint8_t head, uint64_t argument) {
     unsigned info = head & 0x1f;
     if (info < 24 || info > 27) return _cbor_generator_write_byte(g, head | (argument & 0xff));
 
-    if (_cbor_generator_write_byte(g, head) != 0) return -1;
+    uint8_t bytes[9] = {head};
     unsigned size = 1u << (info - 24);
-    for (int shift = 8 * static_cast<int>(size - 1); shift >= 0; shift -= 8)
-        if (_cbor_generator_write_byte(g, static_cast<int>((argument >> shift) & 0xff)) != 0) return -1;
-    return 0;
+    for (unsigned i = 0; i < size; i++) bytes[1 + i] = static_cast<uint8_t>(argument >> (8 * (size - 1 - i)));
+    return generator_append(g, bytes, 1 + size);
 }
 
 int cbor_write_uint(cbor_generator *g, uint64_t value) { return _cbor_write_uint_helper(g, 0, value); }

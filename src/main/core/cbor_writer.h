@@ -23,6 +23,9 @@
 
 OSTREL_BEGIN_DECLS
 
+/* data holds len bytes in storage sized from len alone (len rounded up to a
+ * power of two), so a generator is made by cbor_generator_create or zeroed
+ * by its owner, and never given storage of other origin. */
 typedef struct cbor_generator {
     uint8_t *data; /* NULL until the first append */
     int len;       /* bytes at data */

@@ -1,101 +1,168 @@
 #include "delta_apply.h"
 
+#include <stdint.h>
+#include <string.h>
+
+#include "alloc.h"
 #include "cbor_parser.h"
 
-/* True when the item at the parser's cursor lies wholly in the input, so
- * that cbor_next_val failing on it can only mean memory ran out. Only
- * sized heads, definite strings and the floats f9..fb can be cut short. */
-static bool item_is_complete(const cbor_parser *p)
+/* A delta is read straight from its bytes, item by item, consuming each
+ * item exactly as cbor_next_val would, but without copying strings out.
+ * A first pass checks the delta and adds up the result; a second one
+ * copies the bytes into a single allocation. The result's capacity is the
+ * one a buffer grown by one append per item reaches. */
+
+namespace {
+
+enum item_kind { ITEM_UINT, ITEM_STRING, ITEM_OTHER };
+
+struct item {
+    item_kind kind;
+    uint64_t value;        /* ITEM_UINT */
+    const uint8_t *bytes;  /* ITEM_STRING: the content, inside the delta */
+    uint64_t length;
+};
+
+/* Reads the item at *pos and moves *pos past it. False, with *pos
+ * unchanged, when no byte is left or the item is cut short.
+ *
+ *   initial byte: major type (3 bits) | info (5 bits)
+ *   info 24-27: 1, 2, 4 or 8 argument bytes follow, most significant first,
+ *               for the major types 0-5 and for the floats f9-fb; a tag
+ *               (c0-db) and f8 are their initial byte alone
+ *   strings (major 2, 3) with info <= 27: the argument counts the content
+ *   bytes that follow; 5f, 7f and the reserved 5c-5e, 7c-7e have none
+ *   reserved unsigned codes 1c-1f read as the integer 0
+ *
+ * With report set, the simple values the parser does not decode (e0-f3,
+ * f8) get its message on standard error. */
+bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool report)
 {
-    uint64_t available = (uint64_t)cbor_parser_available_bytes(p) - 1;
-    uint8_t code = *p->cursor;
-    uint8_t major = code >> 5;
-    uint8_t info = code & 0x1f;
-    if (major == CBOR_TYPE_TAG || (major == CBOR_TYPE_SIMPLE && (info < 25 || info > 27)))
-        return true;
+    size_t at = *pos;
+    if (at >= len)
+        return false;
+    uint8_t code = data[at];
+    unsigned major = code >> 5, info = code & 0x1f;
+    size_t left = len - at - 1, used = 1;
     uint64_t argument = info;
-    if (info >= 24 && info <= 27) {
-        uint32_t size = 1u << (info - 24);
-        if (available < size)
+    if (info >= 24 && info <= 27 && (major <= 5 || (major == 7 && info != 24))) {
+        size_t size = (size_t)1 << (info - 24);
+        if (left < size)
             return false;
         argument = 0;
-        for (uint32_t i = 0; i < size; i++)
-            argument = argument << 8 | p->cursor[1 + i];
-        available -= size;
+        for (size_t i = 0; i < size; i++)
+            argument = argument << 8 | data[at + 1 + i];
+        used += size;
+        left -= size;
     }
-    bool definite_string = (major == CBOR_TYPE_BYTE_STRING || major == CBOR_TYPE_TEXT_STRING) && info <= 27;
-    return !definite_string || argument <= available;
-}
 
-/* Appends n bytes; false when the result could not grow. */
-static bool append(buf *result, const void *src, size_t n)
-{
-    if (n == 0)
-        return true;
-    size_t before = result->len;
-    buf_write_bytes(result, src, n);
-    return result->len == before + n;
-}
-
-/* Reads one item into *out. Returns false when the delta cannot be applied
- * at all (memory ran out); *out is NULL at the end of the delta or at an
- * item cut short. */
-static bool next_item(cbor_parser *p, cbor_val **out)
-{
-    bool more = cbor_parser_available_bytes(p) > 0;
-    bool complete = more && item_is_complete(p);
-    *out = more ? cbor_next_val(p) : NULL;
-    return *out || !complete;
-}
-
-/* Appends old[offset, offset + length); false when the range leaves the
- * old value or the result could not grow. */
-static bool append_match(buf *result, const buf *old_value, uint32_t offset, uint32_t length)
-{
-    if ((uint64_t)offset + length > old_value->len)
-        return false;
-    return append(result, old_value->data + offset, length);
-}
-
-static bool apply_item(cbor_parser *p, const buf *old_value, buf *result, const cbor_val *item)
-{
-    switch (item->type) {
-    case CBOR_TYPE_UINT: {
-        cbor_val *second = NULL;
-        bool ok = next_item(p, &second) && second && second->type == CBOR_TYPE_UINT &&
-                  append_match(result, old_value, (uint32_t)item->value.u64, (uint32_t)second->value.u64);
-        cbor_val_free(second);
-        return ok;
+    out->kind = ITEM_OTHER;
+    if (major == 0) {
+        out->kind = ITEM_UINT;
+        out->value = info <= 27 ? argument : 0;
+    } else if ((major == 2 || major == 3) && info <= 27) {
+        if (argument > left)
+            return false;
+        out->kind = ITEM_STRING;
+        out->bytes = data + at + used;
+        out->length = argument;
+        used += (size_t)argument;
+    } else if (report && major == 7 && (info < 20 || info == 24)) {
+        cbor_parser here = {data, (uint32_t)len, data + at, 0};
+        cbor_val ignored = {};
+        cbor_parse_unimplemented(&here, &ignored);
     }
-    case CBOR_TYPE_BYTE_STRING:
-    case CBOR_TYPE_TEXT_STRING:
-        /* An indefinite-length header (length -1) has no content; its
-         * chunks follow as ordinary strings. */
-        return item->length <= 0 || append(result, item->value.str, (size_t)item->length);
-    default:
+    *pos = at + used;
+    return true;
+}
+
+/* Length and capacity of the result as appends of one piece each grow it
+ * (capacity 2 * (len + n) whenever len + n exceeds it, as buf does); false
+ * when a size would not fit size_t. */
+struct total {
+    size_t len = 0, capacity = 0;
+
+    bool add(uint64_t n)
+    {
+        if (n == 0)
+            return true;
+        if (n > SIZE_MAX - len)
+            return false;
+        size_t needed = len + (size_t)n;
+        if (needed > capacity) {
+            if (needed > SIZE_MAX / 2)
+                return false;
+            capacity = 2 * needed;
+        }
+        len = needed;
         return true;
     }
+};
+
+/* Pass one: checks the items up to the end of the delta or the first item
+ * cut short, whose position becomes *stop, and totals the result. False
+ * when the delta is malformed: a match without an unsigned second item, a
+ * match outside the old value, or a result no buffer can hold. */
+bool measure(const buf *old_value, const uint8_t *data, size_t len, size_t *stop, total *t)
+{
+    size_t pos = 0;
+    item first, second;
+    while (read_item(data, len, &pos, &first, true)) {
+        if (first.kind == ITEM_UINT) {
+            if (!read_item(data, len, &pos, &second, true) || second.kind != ITEM_UINT)
+                return false;
+            uint32_t offset = (uint32_t)first.value, length = (uint32_t)second.value;
+            if ((uint64_t)offset + length > old_value->len || !t->add(length))
+                return false;
+        } else if (first.kind == ITEM_STRING && !t->add(first.length)) {
+            return false;
+        }
+    }
+    *stop = pos;
+    return true;
 }
+
+/* Pass two, over the items pass one accepted. */
+void copy(const buf *old_value, const uint8_t *data, size_t stop, char *out)
+{
+    size_t pos = 0;
+    item first, second;
+    while (read_item(data, stop, &pos, &first, false)) {
+        if (first.kind == ITEM_UINT) {
+            read_item(data, stop, &pos, &second, false);
+            uint32_t offset = (uint32_t)first.value, length = (uint32_t)second.value;
+            if (length > 0) {
+                memcpy(out, old_value->data + offset, length);
+                out += length;
+            }
+        } else if (first.kind == ITEM_STRING && first.length > 0) {
+            memcpy(out, first.bytes, (size_t)first.length);
+            out += first.length;
+        }
+    }
+}
+
+}  // namespace
 
 buf *diff_apply_binary(const buf *old_value, const buf *delta)
 {
-    if (!old_value || !delta || delta->len > INT32_MAX)
+    if (!old_value || !delta || delta->len > INT32_MAX || (!delta->data && delta->len > 0))
+        return NULL;
+    const uint8_t *data = (const uint8_t *)delta->data;
+    size_t stop = 0;
+    total t;
+    if (!measure(old_value, data, delta->len, &stop, &t))
         return NULL;
     buf *result = buf_create();
-    cbor_parser *p = result ? cbor_parser_create(delta->data, (uint32_t)delta->len) : NULL;
-    bool ok = p != NULL;
-    while (ok) {
-        cbor_val *item = NULL;
-        ok = next_item(p, &item);
-        if (!item)
-            break;
-        ok = apply_item(p, old_value, result, item);
-        cbor_val_free(item);
-    }
-    cbor_parser_free(p);
-    if (!ok) {
+    if (!result || t.len == 0)
+        return result;
+    result->data = (char *)ostrel_malloc(t.capacity);
+    if (!result->data) {
         buf_free(result);
         return NULL;
     }
+    copy(old_value, data, stop, result->data);
+    result->len = t.len;
+    result->capacity = t.capacity;
     return result;
 }

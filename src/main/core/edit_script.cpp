@@ -1,7 +1,9 @@
 #include "edit_script.h"
 
+#include <string.h>
+
 #include "alloc.h"
-#include "cbor_writer.h"
+#include "cbor_writer_internal.h"
 
 /* Bytes of the CBOR head that carries v: the cost model of the budget and
  * of the fold rules. */
@@ -28,40 +30,48 @@ static bool charge(edit_script *s, int64_t cost)
     return left > 0;
 }
 
-/* Appends what the generator holds to output; false when the generator
- * could not be made or filled (written < 0) or output could not grow. */
-static bool append_item(edit_script *s, cbor_generator *g, int written)
+/* Appends one whole item to output; false when output could not grow. An
+ * item always goes in as one piece, so output grows as it would for the
+ * item's bytes written at once. */
+static bool append_item(edit_script *s, const uint8_t *item, size_t n)
 {
-    bool ok = false;
-    if (g && written >= 0) {
-        size_t before = s->output->len;
-        buf_write_bytes(s->output, g->data, (size_t)g->len);
-        ok = s->output->len == before + (size_t)g->len;
-    }
-    cbor_generator_free(g);
-    return ok;
+    size_t before = s->output->len;
+    buf_write_bytes(s->output, item, n);
+    return s->output->len == before + n;
 }
 
-/* Insert item: one byte string, copied from new_buf. */
+/* Insert item: a byte string of new_buf's bytes, e.g. 43 58 59 5a for
+ * XYZ. Short items are assembled on the stack, longer ones in a scratch
+ * allocation. */
 static bool write_insert(edit_script *s)
 {
     int32_t start = s->insert_start;
     int32_t length = s->insert_length;
     if (start < 0 || length < 0 || (size_t)start + (size_t)length > s->new_buf->len)
         return false;
-    cbor_generator *g = cbor_generator_create();
-    int written = g ? cbor_write_byte_string(g, s->new_buf->data + start, length) : -1;
-    return append_item(s, g, written);
+    uint8_t local[512];
+    size_t head = cbor_encode_head(2, (uint64_t)length, local);
+    size_t n = head + (size_t)length;
+    uint8_t *item = n <= sizeof local ? local : (uint8_t *)ostrel_malloc(n);
+    if (!item)
+        return false;
+    if (item != local)
+        memcpy(item, local, head);
+    if (length > 0)
+        memcpy(item + head, s->new_buf->data + start, (size_t)length);
+    bool ok = append_item(s, item, n);
+    if (item != local)
+        ostrel_free(item);
+    return ok;
 }
 
-/* Match item: two unsigned integers, offset then length. */
+/* Match item: two unsigned integers, offset then length, e.g. 03 05. */
 static bool write_match(edit_script *s)
 {
-    cbor_generator *g = cbor_generator_create();
-    int written = -1;
-    if (g && cbor_write_uint(g, s->match_offset) == 0)
-        written = cbor_write_uint(g, s->match_length);
-    return append_item(s, g, written);
+    uint8_t item[18];
+    size_t n = cbor_encode_head(0, (uint64_t)(int64_t)s->match_offset, item);
+    n += cbor_encode_head(0, (uint64_t)(int64_t)s->match_length, item + n);
+    return append_item(s, item, n);
 }
 
 /* Writes the pending insert, then the pending match. */

@@ -8,6 +8,11 @@
 
 #include "alloc.h"
 #include "bits.h"
+#include "storage_internal.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 /* The search runs as a loop over an explicit stack of pending steps, not
  * as native recursion: the nesting grows with the input (a bail-out may
@@ -33,10 +38,33 @@ int32_t wrap32(uint32_t v)
     return (int32_t)v;
 }
 
-/* Length of the common prefix of a[0, n) and b[0, n), eight bytes at a time. */
+#ifdef __SSE2__
+__m128i load16(const unsigned char *p)
+{
+    return _mm_loadu_si128((const __m128i *)p);
+}
+#endif
+
+/* Length of the common prefix of a[0, n) and b[0, n): 64 bytes per
+ * round with SSE2, then eight bytes at a time, then bytes. */
 size_t common_prefix(const unsigned char *a, const unsigned char *b, size_t n)
 {
     size_t i = 0;
+#ifdef __SSE2__
+    for (; n - i >= 64; i += 64) {
+        __m128i e0 = _mm_cmpeq_epi8(load16(a + i), load16(b + i));
+        __m128i e1 = _mm_cmpeq_epi8(load16(a + i + 16), load16(b + i + 16));
+        __m128i e2 = _mm_cmpeq_epi8(load16(a + i + 32), load16(b + i + 32));
+        __m128i e3 = _mm_cmpeq_epi8(load16(a + i + 48), load16(b + i + 48));
+        if (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3))) != 0xFFFF)
+            break;
+    }
+    for (; n - i >= 16; i += 16) {
+        unsigned equal = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(load16(a + i), load16(b + i)));
+        if (equal != 0xFFFF)
+            return i + (size_t)__builtin_ctz(~equal);
+    }
+#endif
     for (; n - i >= 8; i += 8) {
         uint64_t wa, wb;
         memcpy(&wa, a + i, 8);
@@ -53,6 +81,24 @@ size_t common_prefix(const unsigned char *a, const unsigned char *b, size_t n)
 size_t common_suffix(const unsigned char *a_end, const unsigned char *b_end, size_t n)
 {
     size_t i = 0;
+#ifdef __SSE2__
+    for (; n - i >= 64; i += 64) {
+        const unsigned char *a = a_end - i - 64, *b = b_end - i - 64;
+        __m128i e0 = _mm_cmpeq_epi8(load16(a), load16(b));
+        __m128i e1 = _mm_cmpeq_epi8(load16(a + 16), load16(b + 16));
+        __m128i e2 = _mm_cmpeq_epi8(load16(a + 32), load16(b + 32));
+        __m128i e3 = _mm_cmpeq_epi8(load16(a + 48), load16(b + 48));
+        if (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3))) != 0xFFFF)
+            break;
+    }
+    for (; n - i >= 16; i += 16) {
+        unsigned equal =
+            (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(load16(a_end - i - 16), load16(b_end - i - 16)));
+        /* Bit 15 is the last byte of the block: count equal bytes down from it. */
+        if (equal != 0xFFFF)
+            return i + (size_t)(__builtin_clz(~equal << 16));
+    }
+#endif
     for (; n - i >= 8; i += 8) {
         uint64_t wa, wb;
         memcpy(&wa, a_end - i - 8, 8);
@@ -177,34 +223,51 @@ bool search::run(const task &t)
     return false;
 }
 
-/* Number of equal bytes from old[old_pos] and new[new_pos] on, at most
- * limit. Positions outside a value compare as unequal, so no read leaves
- * the buffers whatever a direct caller of the steps passes. */
-int32_t count_forward(const execution *e, int64_t old_pos, int64_t new_pos, int64_t limit)
+/* The two values' bytes, read out of the execution once per search. */
+struct values {
+    const unsigned char *old_data, *new_data;
+    uint64_t old_len, new_len;
+};
+
+values values_of(const execution *e)
 {
-    if (limit <= 0 || old_pos < 0 || new_pos < 0 || (uint64_t)old_pos >= e->old_buf->len ||
-        (uint64_t)new_pos >= e->new_buf->len)
+    return {(const unsigned char *)e->old_buf->data, (const unsigned char *)e->new_buf->data, e->old_buf->len,
+            e->new_buf->len};
+}
+
+/* Number of equal bytes from old[old_pos] and new[new_pos] on, at most
+ * limit. Positions outside a value (negative ones included, compared
+ * unsigned) compare as unequal, so no read leaves the buffers whatever a
+ * direct caller of the steps passes. Inlined into the middle-snake loops,
+ * where most snakes end at their first byte. */
+inline __attribute__((always_inline)) int32_t count_forward(const values &v, int64_t old_pos, int64_t new_pos,
+                                                            int64_t limit)
+{
+    if (limit <= 0 || (uint64_t)old_pos >= v.old_len || (uint64_t)new_pos >= v.new_len)
         return 0;
-    limit = std::min({limit, (int64_t)(e->old_buf->len - (uint64_t)old_pos),
-                      (int64_t)(e->new_buf->len - (uint64_t)new_pos)});
-    return (int32_t)common_prefix((const unsigned char *)e->old_buf->data + old_pos,
-                                  (const unsigned char *)e->new_buf->data + new_pos, (size_t)limit);
+    const unsigned char *a = v.old_data + old_pos, *b = v.new_data + new_pos;
+    if (*a != *b)
+        return 0;
+    limit = std::min({limit, (int64_t)(v.old_len - (uint64_t)old_pos), (int64_t)(v.new_len - (uint64_t)new_pos)});
+    return (int32_t)common_prefix(a, b, (size_t)limit);
 }
 
 /* Equal bytes going backwards from old[old_end - 1] and new[new_end - 1]. */
-int32_t count_backward(const execution *e, int64_t old_end, int64_t new_end, int64_t limit)
+inline __attribute__((always_inline)) int32_t count_backward(const values &v, int64_t old_end, int64_t new_end,
+                                                             int64_t limit)
 {
-    if (limit <= 0 || old_end <= 0 || new_end <= 0 || (uint64_t)old_end > e->old_buf->len ||
-        (uint64_t)new_end > e->new_buf->len)
+    if (limit <= 0 || (uint64_t)old_end - 1 >= v.old_len || (uint64_t)new_end - 1 >= v.new_len)
+        return 0;
+    const unsigned char *a_end = v.old_data + old_end, *b_end = v.new_data + new_end;
+    if (a_end[-1] != b_end[-1])
         return 0;
     limit = std::min({limit, old_end, new_end});
-    return (int32_t)common_suffix((const unsigned char *)e->old_buf->data + old_end,
-                                  (const unsigned char *)e->new_buf->data + new_end, (size_t)limit);
+    return (int32_t)common_suffix(a_end, b_end, (size_t)limit);
 }
 
 int32_t search::prefix_length(range r) const
 {
-    return count_forward(e_, r.x0, r.y0, std::min(r.n, r.m));
+    return count_forward(values_of(e_), r.x0, r.y0, std::min(r.n, r.m));
 }
 
 /* Old end of the middle once the common suffix is cut: the suffix may not
@@ -212,7 +275,7 @@ int32_t search::prefix_length(range r) const
 int32_t search::suffix_start(range r, int32_t p) const
 {
     int64_t lower = (int64_t)p + std::max(0, r.n - r.m);
-    return r.n - count_backward(e_, (int64_t)r.x0 + r.n, (int64_t)r.y0 + r.m, r.n - lower);
+    return r.n - count_backward(values_of(e_), (int64_t)r.x0 + r.n, (int64_t)r.y0 + r.m, r.n - lower);
 }
 
 /* A step over a range of negative length can only come from a direct
@@ -302,6 +365,7 @@ bool search::middlesnake(range r, int32_t limit)
     if (negative(r))
         return false;
     storage *s = e_->storage;
+    const values v = values_of(e_);
     const int32_t delta = r.n - r.m;
     /* Which pass tests for the overlap. A mask rather than the parity of
      * delta: both choices find a middle snake, and this one fixes which. */
@@ -310,35 +374,72 @@ bool search::middlesnake(range r, int32_t limit)
     if (!storage_initialise(s, 1) || !storage_key_forward_set(s, 0, 0) || !storage_key_reverse_set(s, 0, r.n))
         return false;
 
+    /* When the range lies inside both values (always, from
+     * myers_binary_diff), a snake that starts inside the rectangle is
+     * compared straight from the range's bytes: count_forward and
+     * count_backward would check nothing there that can fail, and take
+     * the rectangle's edge as the limit. Everything else goes through them. */
+    const bool inside = r.x0 >= 0 && r.n >= 0 && (uint64_t)r.x0 + (uint64_t)r.n <= v.old_len && r.y0 >= 0 &&
+                        r.m >= 0 && (uint64_t)r.y0 + (uint64_t)r.m <= v.new_len;
+    const unsigned char *old_r = inside ? v.old_data + r.x0 : nullptr;
+    const unsigned char *new_r = inside ? v.new_data + r.y0 : nullptr;
+
     for (int32_t d = 1;; d++) {
         const int32_t cn = myers_binary_diff_corner(d, r.n);
         const int32_t cm = myers_binary_diff_corner(d, r.m);
+        /* Step d touches the diagonals -(d + 1) .. d + 1, whose cells end
+         * at 4d + 6: storage_initialise (d = 1) and storage_extend(d) made
+         * room for 4d + 11, so the cells are read directly. */
+        if (s->cell_capacity < 4 * (uint64_t)d + 7)
+            return false;
+        int32_t *cells = s->cells;
 
+        /* storage_key_forward_get_next: max(V[k + 1] + 1, V[k - 1]). The
+         * pass writes only V[k], so V[k + 1] serves again as the next
+         * diagonal's V[k - 1]. */
+        int32_t below = cells[storage_cell_forward(-cn - 1)];
         for (int32_t k = -cn; k <= cm; k += 2) {
-            int32_t x = storage_key_forward_get_next(s, k);
-            int64_t room = std::min((int64_t)r.m - k - x, (int64_t)r.n - x);
-            int32_t x_end = x + count_forward(e_, (int64_t)r.x0 + x, (int64_t)r.y0 + x + k, room);
+            int32_t above = cells[storage_cell_forward(k + 1)];
+            int32_t x = above >= below ? (int32_t)((uint32_t)above + 1) : below;
+            below = above;
+            const int64_t y = (int64_t)x + k;
+            int32_t x_end = x;
+            if (inside && (uint32_t)x < (uint32_t)r.n && (uint64_t)y < (uint64_t)r.m) {
+                if (old_r[x] == new_r[y])
+                    x_end += (int32_t)common_prefix(old_r + x, new_r + y, (size_t)std::min((int64_t)r.n - x, r.m - y));
+            } else {
+                int64_t room = std::min((int64_t)r.m - y, (int64_t)r.n - x);
+                x_end += count_forward(v, (int64_t)r.x0 + x, (int64_t)r.y0 + y, room);
+            }
             if (overlap_in_forward) {
                 int32_t rr = delta + k;
-                if (abs(rr) < d && storage_key_reverse_get(s, rr) <= x_end)
+                if (abs(rr) < d && cells[storage_cell_reverse(rr)] <= x_end)
                     return recurse(r, x, x_end, k);
             }
-            if (!storage_key_forward_set(s, k, x_end))
-                return false;
+            cells[storage_cell_forward(k)] = x_end;
         }
 
+        /* storage_key_reverse_get_next: min(V[r + 1], V[r - 1] - 1). */
+        below = cells[storage_cell_reverse(-cm - 1)];
         for (int32_t rr = -cm; rr <= cn; rr += 2) {
-            int32_t x = storage_key_reverse_get_next(s, rr);
-            int64_t lower = std::max((int64_t)0, (int64_t)delta - rr);
-            int32_t x_start =
-                x - count_backward(e_, (int64_t)r.x0 + x, (int64_t)r.y0 + x - ((int64_t)delta - rr), x - lower);
+            int32_t above = cells[storage_cell_reverse(rr + 1)];
+            int32_t x = above >= below ? (int32_t)((uint32_t)below - 1) : above;
+            below = above;
+            const int64_t y = (int64_t)x - ((int64_t)delta - rr);
+            int32_t x_start = x;
+            if (inside && (uint32_t)x - 1 < (uint32_t)r.n && (uint64_t)y - 1 < (uint64_t)r.m) {
+                if (old_r[x - 1] == new_r[y - 1])
+                    x_start -= (int32_t)common_suffix(old_r + x, new_r + y, (size_t)std::min((int64_t)x, y));
+            } else {
+                int64_t lower = std::max((int64_t)0, (int64_t)delta - rr);
+                x_start -= count_backward(v, (int64_t)r.x0 + x, (int64_t)r.y0 + y, x - lower);
+            }
             if (!overlap_in_forward) {
                 int32_t k = rr - delta;
-                if (abs(k) <= d && storage_key_forward_get(s, k) >= x_start)
+                if (abs(k) <= d && cells[storage_cell_forward(k)] >= x_start)
                     return recurse(r, x_start, x, k);
             }
-            if (!storage_key_reverse_set(s, rr, x_start))
-                return false;
+            cells[storage_cell_reverse(rr)] = x_start;
         }
 
         if (d % 64 != 0) {
@@ -494,11 +595,11 @@ bool execution_trim_prefix_and_suffix(execution *e, int32_t x0, int32_t n, int32
     if (n < 0 || m < 0)
         return false;
     coallescing_script *c = e->script;
-    int32_t i = count_forward(e, x0, y0, std::min(n, m));
+    int32_t i = count_forward(values_of(e), x0, y0, std::min(n, m));
     if (!coallescing_script_match(c, x0, i))
         return false;
     int64_t lower = (int64_t)i + std::max(0, n - m);
-    int32_t end = n - count_backward(e, (int64_t)x0 + n, (int64_t)y0 + m, n - lower);
+    int32_t end = n - count_backward(values_of(e), (int64_t)x0 + n, (int64_t)y0 + m, n - lower);
     int32_t j = end + (m - n);
 
     bool ok;

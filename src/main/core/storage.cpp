@@ -1,7 +1,9 @@
 #include "storage.h"
 
-#include "alloc.h"
 #include <string.h>
+
+#include "alloc.h"
+#include "storage_internal.h"
 
 /* Cells, by number:
  *   0: forward 0   1: unused   2: reverse 0
@@ -88,13 +90,12 @@ bool storage_extend(storage *s, int32_t d)
 /* The mapping wraps in unsigned 32-bit arithmetic, so every k has a key. */
 int32_t storage_key_forward(int32_t k)
 {
-    uint32_t u = (uint32_t)k;
-    return (int32_t)(k >= 0 ? 4 * u : 4 * (0u - u) - 1);
+    return (int32_t)storage_cell_forward(k);
 }
 
 int32_t storage_key_reverse(int32_t k)
 {
-    return (int32_t)((uint32_t)storage_key_forward(k) + 2);
+    return (int32_t)storage_cell_reverse(k);
 }
 
 int32_t storage_key_forward_get(const storage *s, int32_t k)
