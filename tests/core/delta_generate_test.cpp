@@ -90,6 +90,27 @@ TEST(DeltaGenerate, ReplacementDelta) {
     EXPECT_EQ(take(_write_replacement_delta(nullptr)), "null");
 }
 
+TEST(DeltaGenerate, ResultCapacityIsPartOfTheResult) {
+    // Callers may read capacity: an ordinary delta fills its block exactly,
+    // a replacement delta has room for as much again.
+    struct {
+        std::string old_value, new_value;
+        size_t capacity_per_byte;
+    } cases[] = {
+        {"abcdefgh", "abcXYdefgh", 1},
+        {"abcdefghij", "abcdXYZhij", 1},
+        {std::string(5000, 'a'), std::string(4000, 'a') + "XY" + std::string(1000, 'a'), 1},
+        {"abc", "xyz", 2},
+    };
+    for (auto &c : cases) {
+        buf o = view(c.old_value), n = view(c.new_value);
+        buf *delta = diff_generate_binary(&o, &n);
+        ASSERT_NE(delta, nullptr);
+        EXPECT_EQ(delta->capacity, c.capacity_per_byte * delta->len) << c.new_value.size();
+        buf_free(delta);
+    }
+}
+
 TEST(DeltaGenerate, RefusesWhatItCannotDescribe) {
     std::string small = "abc";
     buf ok = view(small);

@@ -421,6 +421,22 @@ bool unrelated_proof::holds()
     return !looks_related() && collect() && lower_bound_holds();
 }
 
+/* The script's delta in a block of exactly its length, as a copy would give
+ * it, but handed over so that the delta is never held twice. */
+buf *take_output(edit_script *script)
+{
+    buf *output = script->output;
+    if (output->len == 0)
+        return buf_dup(output);
+    char *fitted = (char *)ostrel_realloc(output->data, output->len);
+    if (!fitted)
+        return buf_dup(output);
+    output->data = fitted;
+    output->capacity = output->len;
+    script->output = NULL;
+    return output;
+}
+
 }  // namespace
 
 bool diff_values_unrelated(const buf *old_value, const buf *new_value)
@@ -492,7 +508,7 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
     buf *result;
     switch (code) {
     case MYERS_ORDINARY:
-        result = buf_dup(script->output);
+        result = take_output(script);
         break;
     case MYERS_REPLACEMENT:
         result = _write_replacement_delta(new_value);
