@@ -136,6 +136,20 @@ TEST(DiffApply, MalformedDeltas) {
     run(cases);
 }
 
+TEST(DiffApply, ResultsNoBufferCanHoldAreRefused) {
+    if (SIZE_MAX > UINT32_MAX) GTEST_SKIP() << "such results can be held here";
+    // Copies of a whole 16 MiB value adding up to 2.4 GiB (more than the
+    // process can allocate) and 4.8 GiB (more than a size can count):
+    // refused, not wrapped into a short result.
+    std::string old_value(size_t(1) << 24, 'a');
+    const std::string copy = from_hex("00 1a 01 00 00 00");
+    for (int copies : {150, 300}) {
+        std::string delta;
+        for (int i = 0; i < copies; ++i) delta += copy;
+        EXPECT_EQ(patch(old_value, delta), "null") << copies;
+    }
+}
+
 TEST(DiffApply, RefusedArguments) {
     std::string text = "abc", delta = from_hex("00 03");
     buf o = view(text), d = view(delta);
