@@ -6,20 +6,7 @@
 # a short run).
 set -euo pipefail
 source "$(dirname "$0")/../tools/common.sh"
-"$ROOT/tools/deps.sh"
-
-packages=(xdelta3 bsdiff zstd time)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "bench: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$ROOT/tools/deps.sh" xdelta3 bsdiff zstd time
 
 make_venv
 "$VENV/bin/python" -m pip install -q -r "$ROOT/bench/requirements.txt"

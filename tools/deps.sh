@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh machine of this kind
-# (Debian with pyenv's CPython 3.12). Idempotent: installs only what is missing.
+# (Debian with pyenv's CPython 3.12), and the further Debian packages named as
+# arguments. Idempotent: installs only what is missing.
+#
+#   bash tools/deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf)
+packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf "$@")
 command -v cmake >/dev/null || packages+=(cmake)
 command -v ninja >/dev/null || packages+=(ninja-build)
 
