@@ -32,7 +32,7 @@ llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/core.profdata"
 binaries=("$build"/tests/core/*_test "$build"/*_replay)
 objects=("${binaries[0]}")
 for binary in "${binaries[@]:1}"; do objects+=(-object "$binary"); done
-sources=("$ROOT"/src/main/core/*.cpp)
+sources=("$ROOT"/src/main/core/*/*.cpp)
 llvm-cov report "${objects[@]}" -instr-profile="$build/core.profdata" \
   -show-region-summary=false -show-instantiation-summary=false "${sources[@]}"
 llvm-cov show "${objects[@]}" -instr-profile="$build/core.profdata" -show-branches=count \

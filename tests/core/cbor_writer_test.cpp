@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cbor_parser.h"
+#include "cbor_head.h"
 #include "cbor_writer_internal.h"
 #include "fault_injection.h"
 
@@ -578,7 +579,7 @@ TEST(CborFloatWidth, EverySinglePatternAgreesWithTrialEncodings) {
             for (uint32_t low : lows) {
                 double x = single_from_bits(top | low);
                 uint8_t expected = half == x ? 0xf9 : 0xfa;
-                if (cbor_float_head(x) != expected && r.mismatches++ == 0) r.first_mismatch = top | low;
+                if (cbor_head_float(x) != expected && r.mismatches++ == 0) r.first_mismatch = top | low;
                 ++r.checked;
             }
         }

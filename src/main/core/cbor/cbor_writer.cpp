@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "alloc.h"
+#include "cbor_head.h"
 #include "cbor_writer_internal.h"
 
 namespace {
@@ -114,29 +115,9 @@ int _cbor_generator_write_bytes(cbor_generator *g, const void *src, size_t n) {
     return generator_append(g, src, n);
 }
 
-// Head byte: major type in the top three bits, then the argument itself
-// (0-23) or how many argument bytes follow (24-27 for 1, 2, 4, 8), most
-// significant first.
-//
-//   major 0, 10       ->  0a
-//   major 0, 500      ->  19 01 f4
-//   major 4, 100000   ->  9a 00 01 86 a0
-size_t cbor_encode_head(uint8_t major, uint64_t argument, uint8_t *out) {
-    uint8_t head = static_cast<uint8_t>(major << 5);
-    if (argument <= 23) {
-        out[0] = static_cast<uint8_t>(head | argument);
-        return 1;
-    }
-    unsigned info = argument <= 0xff ? 24 : argument <= 0xffff ? 25 : argument <= 0xffffffffu ? 26 : 27;
-    out[0] = static_cast<uint8_t>(head | info);
-    unsigned size = 1u << (info - 24);
-    for (unsigned i = 0; i < size; i++) out[1 + i] = static_cast<uint8_t>(argument >> (8 * (size - 1 - i)));
-    return 1 + size;
-}
-
 int _cbor_write_uint_helper(cbor_generator *g, uint8_t major, uint64_t argument) {
-    uint8_t head[9];
-    return generator_append(g, head, cbor_encode_head(major, argument, head));
+    uint8_t head[CBOR_HEAD_MAX];
+    return generator_append(g, head, cbor_head_encode(major, argument, head));
 }
 
 int _cbor_write_uint_sized(cbor_generator *g, uint8_t head, uint64_t argument) {
@@ -186,7 +167,7 @@ int cbor_write_break(cbor_generator *g) { return _cbor_generator_write_byte(g, 0
 //
 // Rebasing the exponent by 127 - 15 = 112 is right for exponents 113-142;
 // outside them the wrapped bits (the sixth one lands on the sign) decode
-// to some other number, so cbor_float_head never picks this for them.
+// to some other number, so cbor_head_float never picks this for them.
 int cbor_write_float16(cbor_generator *g, double value) {
     uint32_t bits = single_bits(value);
     uint32_t exponent = (bits >> 23) & 0xff;
@@ -211,29 +192,6 @@ int cbor_write_float64(cbor_generator *g, double value) {
     return write_float_item(g, item, sizeof item);
 }
 
-// The narrowest width that holds the value exactly, read off the double's
-// fields (unbiased exponent e, 52-bit fraction m):
-//   half:   +-0, or e in [-14, 15] with the low 42 bits of m zero
-//           (11 significant bits, magnitudes 2^-14 .. 65504);
-//   single: e in [-126, 127] with the low 29 bits of m zero, or a
-//           single-precision subnormal, e in [-149, -127]: a multiple of
-//           2^-149, i.e. the low -97 - e bits of m zero;
-//   double: everything else, double subnormals included.
-// Half-precision subnormals are deliberately written as singles.
-uint8_t cbor_float_head(double value) {
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    int biased = static_cast<int>((bits >> 52) & 0x7ff);
-    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-    if (biased == 0) return fraction == 0 ? 0xf9 : 0xfb;
-
-    int e = biased - 1023;
-    if (e >= -14 && e <= 15 && (fraction & ((uint64_t{1} << 42) - 1)) == 0) return 0xf9;
-    if (e < -149 || e > 127) return 0xfb;
-    int dropped = e < -126 ? -97 - e : 29;
-    return (fraction & ((uint64_t{1} << dropped) - 1)) == 0 ? 0xfa : 0xfb;
-}
-
 // NaN (any sign or payload) -> f9 7e 00; +inf -> f9 7c 00; -inf -> f9 fc 00.
 int cbor_write_float(cbor_generator *g, double value) {
     static const uint8_t nan_item[3] = {0xf9, 0x7e, 0x00};
@@ -242,7 +200,7 @@ int cbor_write_float(cbor_generator *g, double value) {
     if (isnan(value)) return generator_append(g, nan_item, 3);
     if (isinf(value)) return generator_append(g, value > 0 ? positive_infinity : negative_infinity, 3);
 
-    switch (cbor_float_head(value)) {
+    switch (cbor_head_float(value)) {
     case 0xf9:
         return cbor_write_float16(g, value);
     case 0xfa:

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "alloc.h"
-#include "cbor_writer_internal.h"
+#include "cbor_head.h"
 
 /* Bytes of the CBOR head that carries v: the cost model of the budget and
  * of the fold rules. */
@@ -50,7 +50,7 @@ static bool write_insert(edit_script *s)
     if (start < 0 || length < 0 || (size_t)start + (size_t)length > s->new_buf->len)
         return false;
     uint8_t local[512];
-    size_t head = cbor_encode_head(2, (uint64_t)length, local);
+    size_t head = cbor_head_encode(2, (uint64_t)length, local);
     size_t n = head + (size_t)length;
     uint8_t *item = n <= sizeof local ? local : (uint8_t *)ostrel_malloc(n);
     if (!item)
@@ -69,8 +69,8 @@ static bool write_insert(edit_script *s)
 static bool write_match(edit_script *s)
 {
     uint8_t item[18];
-    size_t n = cbor_encode_head(0, (uint64_t)(int64_t)s->match_offset, item);
-    n += cbor_encode_head(0, (uint64_t)(int64_t)s->match_length, item + n);
+    size_t n = cbor_head_encode(0, (uint64_t)(int64_t)s->match_offset, item);
+    n += cbor_head_encode(0, (uint64_t)(int64_t)s->match_length, item + n);
     return append_item(s, item, n);
 }
 

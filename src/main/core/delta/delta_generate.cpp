@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "alloc.h"
-#include "cbor_writer_internal.h"
+#include "cbor_head.h"
 #include "delta_generate_internal.h"
 #include "edit_script.h"
 #include "myers.h"
@@ -459,7 +459,7 @@ buf *_write_replacement_delta(const buf *new_value)
     if (!new_value || new_value->len > INT32_MAX || (!new_value->data && new_value->len > 0))
         return NULL;
     uint8_t head[9];
-    size_t head_length = cbor_encode_head(2, new_value->len, head);
+    size_t head_length = cbor_head_encode(2, new_value->len, head);
     /* An item no CBOR stream of at most INT32_MAX bytes can hold. */
     if (new_value->len > INT32_MAX - head_length)
         return NULL;
