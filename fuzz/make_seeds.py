@@ -152,6 +152,18 @@ def roundtrip_seeds():
     return seeds
 
 
+def match_seeds():
+    seeds = {}
+    for name, (old, new) in PAIRS.items():
+        for level in range(1, 6):
+            seeds["%s_level%d" % (name, level)] = bytes([level - 1]) + u16(len(old)) + old + new
+    # A text revision: the kind of pair the matcher is for.
+    text = b"".join(b"entry %d: value %d\n" % (i, i * 7 % 13) for i in range(120))
+    edited = text.replace(b"value 3", b"value 30").replace(b"entry 5", b"entry five")
+    seeds["text_revision"] = bytes([2]) + u16(len(text)) + text + edited
+    return seeds
+
+
 def limits_seeds():
     # quality, search limit, storage limit, old offset, new offset
     settings = [
@@ -230,6 +242,7 @@ def main():
     write("delta_apply", {name: u16(len(old)) + old + delta for name, (old, delta) in DELTAS.items()})
     write("delta_roundtrip", roundtrip_seeds())
     write("myers_limits", limits_seeds())
+    write("delta_match", match_seeds())
     write("activity_history", HISTORY)
 
 

@@ -9,6 +9,7 @@
 #include "cbor_writer.h"
 #include "delta_apply.h"
 #include "delta_generate.h"
+#include "delta_match.h"
 #include "edit_script.h"
 #include "list.h"
 #include "myers.h"
@@ -20,6 +21,9 @@ int main(void) {
     buf *delta = diff_generate_binary(&old_value, &new_value);
     buf *rebuilt = delta ? diff_apply_binary(&old_value, delta) : NULL;
     int ok = rebuilt && rebuilt->len == 10 && memcmp(rebuilt->data, "abcXYdefgh", 10) == 0;
+    buf *matched = diff_match_binary(&old_value, &new_value, DIFF_MATCH_DEFAULT_LEVEL);
+    ok = ok && matched && matched->len == delta->len && memcmp(matched->data, delta->data, delta->len) == 0;
+    buf_free(matched);
 
     cbor_generator *g = cbor_generator_create();
     ok = ok && g && cbor_write_uint(g, 24) == 0 && g->len == 2;

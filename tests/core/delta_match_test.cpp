@@ -1,0 +1,162 @@
+#include "delta_match.h"
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "delta_apply.h"
+#include "delta_cases.h"
+#include "delta_generate.h"
+#include "fault_injection.h"
+
+namespace {
+
+// The delta at a level as text, "null" for a NULL result.
+std::string match_delta(const std::string &o, const std::string &n, int level) {
+    buf ob = view(o), nb = view(n);
+    buf *d = diff_match_binary(&ob, &nb, level);
+    if (!d) return "null";
+    std::string s = contents(d);
+    buf_free(d);
+    return s;
+}
+
+// Checks the three shapes and the round trip of one delta.
+void check_delta(const std::string &o, const std::string &n, const std::string &delta, int level) {
+    SCOPED_TRACE("level " + std::to_string(level) + ", old " + std::to_string(o.size()) + " B, new " +
+                 std::to_string(n.size()) + " B");
+    bool identical = o == n;
+    if (identical && n.size() >= 2) {
+        EXPECT_EQ(hex(delta), "f6");
+        return;
+    }
+    buf nb = view(n);
+    buf *replacement = _write_replacement_delta(&nb);
+    ASSERT_NE(replacement, nullptr);
+    if (delta.size() >= n.size()) {
+        EXPECT_EQ(delta, contents(replacement));
+    }
+    buf_free(replacement);
+    buf ob = view(o), db = view(delta);
+    buf *rebuilt = diff_apply_binary(&ob, &db);
+    ASSERT_NE(rebuilt, nullptr);
+    EXPECT_TRUE(contents(rebuilt) == n);
+    buf_free(rebuilt);
+}
+
+TEST(DeltaMatch, KnownDeltasAtEveryLevel) {
+    const std::string a30 = "0123456789abcdefghijklmnopqrst", b30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ!?#$";
+    struct {
+        std::string old_value, new_value, delta_hex;
+    } cases[] = {
+        {"abcdefgh", "abcXYdefgh", "00034258590305"},
+        {"ab", "ab", "f6"},
+        {"a", "a", "4161"},  // f6 is kept for values of 2 bytes or more
+        {"", "", "40"},
+        {"abc", "xyz", "4378797a"},
+        {"abc", "", "40"},
+        {"", "abc", "43616263"},
+        {"abcdef", "abc", "0003"},
+        {"abcd", "abXd", "4461625864"},  // no ordinary delta is shorter
+        {"abcdefghij", "abcdXYZhij", "00044358595a0703"},
+        // Blocks swapped: two matches, out of order.
+        {a30 + b30, b30 + a30, "181e181e00181e"},
+        // Old a prefix of new, then new repeats it.
+        {a30, a30 + a30 + "x", "00181e00181e4178"},
+    };
+    for (auto &c : cases)
+        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++)
+            EXPECT_EQ(hex(match_delta(c.old_value, c.new_value, level)), c.delta_hex)
+                << c.old_value << " -> " << c.new_value << " at level " << level;
+}
+
+TEST(DeltaMatch, RefusesBadArguments) {
+    std::string o = "abcdefgh";
+    buf ob = view(o), nowhere = {nullptr, 5, 5};
+    EXPECT_EQ(diff_match_binary(nullptr, &ob, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, nullptr, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, &nowhere, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, &ob, DIFF_MATCH_MIN_LEVEL - 1), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, &ob, DIFF_MATCH_MAX_LEVEL + 1), nullptr);
+    buf too_long = {o.data(), (size_t)INT32_MAX + 1, (size_t)INT32_MAX + 1};
+    EXPECT_EQ(diff_match_binary(&too_long, &ob, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, &too_long, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+}
+
+// Random pairs of every shape the search tests use, at every level: the
+// delta rebuilds the new value, keeps to the three shapes, and a second
+// run gives the same bytes.
+TEST(DeltaMatch, RoundTripsRandomPairs) {
+    PairMaker maker(test_seed(20261208u));
+    for (int i = 0; i < env_long("OSTREL_MATCH_PAIRS", 400); i++) {
+        std::string o, n;
+        maker.pair(&o, &n);
+        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+            std::string delta = match_delta(o, n, level);
+            ASSERT_NE(delta, "null");
+            check_delta(o, n, delta, level);
+            ASSERT_EQ(delta, match_delta(o, n, level)) << "second run differs";
+        }
+    }
+}
+
+// Larger structured pairs, including the shapes that make matchers slow
+// or wrong: one repeated byte, short periods, a long run inside random
+// bytes, old a prefix of new, moved and repeated blocks. The deltas of the
+// related pairs must also be small.
+TEST(DeltaMatch, RoundTripsStructuredPairs) {
+    PairMaker maker(test_seed(7u));
+    std::string text;
+    while (text.size() < 200000) text += "line " + std::to_string(maker.below(100000)) + " of the text\n";
+    std::string random = maker.bytes(100000, 256);
+    std::string period3, zeros(150000, '\0');
+    for (int i = 0; i < 90000; i++) period3 += "abc"[i % 3];
+    struct {
+        const char *name;
+        std::string old_value, new_value;
+        size_t most;  // bytes the delta may take
+    } cases[] = {
+        {"text edited", text, maker.edited(text, 26, 40, 30), 4000},
+        {"zeros", zeros, zeros.substr(0, 100000) + "x" + zeros, 40},
+        {"period 3 shifted", period3, "ab" + period3 + "abcab", 40},
+        {"long run in random", random.substr(0, 50000) + zeros + random.substr(50000),
+         random.substr(0, 50000) + zeros.substr(0, 120000) + random.substr(50000), 60},
+        {"old prefix of new", random, random + random.substr(0, 70000) + "tail", 40},
+        {"blocks moved", random, random.substr(60000) + random.substr(20000, 40000) + random.substr(0, 20000), 40},
+        {"random against zeros", zeros, random, random.size() + 5},
+    };
+    for (auto &c : cases) {
+        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+            SCOPED_TRACE(c.name);
+            std::string delta = match_delta(c.old_value, c.new_value, level);
+            ASSERT_NE(delta, "null");
+            check_delta(c.old_value, c.new_value, delta, level);
+            EXPECT_LE(delta.size(), c.most) << c.name << " at level " << level;
+            EXPECT_EQ(delta, match_delta(c.old_value, c.new_value, level));
+        }
+    }
+}
+
+// Every allocation in turn fails: the answer is NULL or the right delta,
+// and nothing leaks (checked by the sanitizer build).
+TEST(DeltaMatch, AllocationFailures) {
+    PairMaker maker(3u);
+    std::string o = maker.bytes(3000, 16);
+    std::string n = maker.edited(o, 16, 10, 30);
+    for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+        std::string expected = match_delta(o, n, level);
+        sweep_allocation_failures([&](long count) {
+            std::string got;
+            {
+                FailAfter fail(count);
+                got = match_delta(o, n, level);
+            }
+            if (got == "null") return false;
+            EXPECT_EQ(hex(got), hex(expected));
+            return true;
+        });
+    }
+}
+
+}  // namespace
