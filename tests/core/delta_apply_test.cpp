@@ -88,6 +88,15 @@ TEST(DiffApply, OtherItemsAreIgnored) {
     run(cases);
 }
 
+// The simple values the parser does not decode get its message, once per
+// item: the pass that copies the result reads them silently.
+TEST(DiffApply, UnimplementedCodesAreReportedOnce) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(patch("abcdef", from_hex("e0 00 01 f3 f8 20 f4 41 62")), "ab");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Unimplemented CBOR code: e0\nUnimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n");
+}
+
 TEST(DiffApply, IndefiniteStringHeadersHaveNoContent) {
     const Case cases[] = {
         {"abcdef", "5f", ""},

@@ -7,6 +7,8 @@
 #include <string.h>
 
 #include "alloc.h"
+#include "cbor_head.h"
+#include "cbor_parser_internal.h"
 
 namespace {
 
@@ -24,30 +26,35 @@ int consume_initial(cbor_parser *p) {
     return 0;
 }
 
-// Steps past the initial byte and reads the size-byte argument after it,
-// most significant byte first. On -1 the cursor stays after the initial
-// byte and *out is untouched.
-int read_argument(cbor_parser *p, uint32_t size, uint64_t *out) {
-    if (consume_initial(p) != 0 || unread(p) < size) return -1;
-    uint64_t argument = 0;
-    for (uint32_t i = 0; i < size; ++i) argument = (argument << 8) | p->cursor[i];
-    p->cursor += size;
-    *out = argument;
+// Reads the head at the cursor and steps past it. A head cut short still
+// consumes its initial byte; *out is then untouched. Handlers are entered
+// with the cursor on the initial byte they were dispatched for, so the
+// head read here is the one their code announces.
+int read_argument(cbor_parser *p, uint64_t *out) {
+    uint32_t left = unread(p);
+    if (left == 0) return -1;
+    cbor_head head;
+    if (cbor_head_decode(p->cursor, left, &head) != CBOR_HEAD_OK) {
+        ++p->cursor;
+        return -1;
+    }
+    p->cursor += head.size;
+    *out = head.argument;
     return 0;
 }
 
-int read_uint(cbor_parser *p, cbor_val *v, uint32_t size) { return read_argument(p, size, &v->value.u64); }
+int read_uint(cbor_parser *p, cbor_val *v) { return read_argument(p, &v->value.u64); }
 
-int read_negint(cbor_parser *p, cbor_val *v, uint32_t size) {
+int read_negint(cbor_parser *p, cbor_val *v) {
     uint64_t argument;
-    if (read_argument(p, size, &argument) != 0) return -1;
+    if (read_argument(p, &argument) != 0) return -1;
     v->value.i64 = static_cast<int64_t>(~argument);  // -1 - argument, wrapping from 2^63 on
     return 0;
 }
 
-int read_count(cbor_parser *p, cbor_val *v, uint32_t size) {
+int read_count(cbor_parser *p, cbor_val *v) {
     uint64_t count;
-    if (read_argument(p, size, &count) != 0) return -1;
+    if (read_argument(p, &count) != 0) return -1;
     v->length = static_cast<int64_t>(count);
     return 0;
 }
@@ -68,14 +75,9 @@ int copy_string(cbor_parser *p, cbor_val *v, uint64_t n, bool text) {
     return 0;
 }
 
-int read_small_string(cbor_parser *p, cbor_val *v, bool text) {
-    if (consume_initial(p) != 0) return -1;
-    return copy_string(p, v, v->code & 0x1f, text);
-}
-
-int read_sized_string(cbor_parser *p, cbor_val *v, uint32_t size, bool text) {
+int read_string(cbor_parser *p, cbor_val *v, bool text) {
     uint64_t n;
-    if (read_argument(p, size, &n) != 0) return -1;
+    if (read_argument(p, &n) != 0) return -1;
     return copy_string(p, v, n, text);
 }
 
@@ -272,57 +274,45 @@ cbor_val *cbor_next_val(cbor_parser *p) {
     return v;
 }
 
-int cbor_parse_uint_small(cbor_parser *p, cbor_val *v) {
-    if (consume_initial(p) != 0) return -1;
-    v->value.u64 = v->code & 0x1f;
-    return 0;
-}
-int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return read_uint(p, v, 1); }
-int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return read_uint(p, v, 2); }
-int cbor_parse_uint32(cbor_parser *p, cbor_val *v) { return read_uint(p, v, 4); }
-int cbor_parse_uint64(cbor_parser *p, cbor_val *v) { return read_uint(p, v, 8); }
+int cbor_parse_uint_small(cbor_parser *p, cbor_val *v) { return read_uint(p, v); }
+int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return read_uint(p, v); }
+int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return read_uint(p, v); }
+int cbor_parse_uint32(cbor_parser *p, cbor_val *v) { return read_uint(p, v); }
+int cbor_parse_uint64(cbor_parser *p, cbor_val *v) { return read_uint(p, v); }
 
-int cbor_parse_negint_small(cbor_parser *p, cbor_val *v) {
-    if (consume_initial(p) != 0) return -1;
-    v->value.i64 = -1 - static_cast<int64_t>(v->code & 0x1f);
-    return 0;
-}
-int cbor_parse_negint8(cbor_parser *p, cbor_val *v) { return read_negint(p, v, 1); }
-int cbor_parse_negint16(cbor_parser *p, cbor_val *v) { return read_negint(p, v, 2); }
-int cbor_parse_negint32(cbor_parser *p, cbor_val *v) { return read_negint(p, v, 4); }
-int cbor_parse_negint64(cbor_parser *p, cbor_val *v) { return read_negint(p, v, 8); }
+int cbor_parse_negint_small(cbor_parser *p, cbor_val *v) { return read_negint(p, v); }
+int cbor_parse_negint8(cbor_parser *p, cbor_val *v) { return read_negint(p, v); }
+int cbor_parse_negint16(cbor_parser *p, cbor_val *v) { return read_negint(p, v); }
+int cbor_parse_negint32(cbor_parser *p, cbor_val *v) { return read_negint(p, v); }
+int cbor_parse_negint64(cbor_parser *p, cbor_val *v) { return read_negint(p, v); }
 
-int cbor_parse_byte_string_small(cbor_parser *p, cbor_val *v) { return read_small_string(p, v, false); }
-int cbor_parse_byte_string_uint8(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 1, false); }
-int cbor_parse_byte_string_uint16(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 2, false); }
-int cbor_parse_byte_string_uint32(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 4, false); }
-int cbor_parse_byte_string_uint64(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 8, false); }
+int cbor_parse_byte_string_small(cbor_parser *p, cbor_val *v) { return read_string(p, v, false); }
+int cbor_parse_byte_string_uint8(cbor_parser *p, cbor_val *v) { return read_string(p, v, false); }
+int cbor_parse_byte_string_uint16(cbor_parser *p, cbor_val *v) { return read_string(p, v, false); }
+int cbor_parse_byte_string_uint32(cbor_parser *p, cbor_val *v) { return read_string(p, v, false); }
+int cbor_parse_byte_string_uint64(cbor_parser *p, cbor_val *v) { return read_string(p, v, false); }
 int cbor_parse_byte_string_indefinite(cbor_parser *p, cbor_val *v) { return read_indefinite(p, v); }
 
-int cbor_parse_text_string_small(cbor_parser *p, cbor_val *v) { return read_small_string(p, v, true); }
-int cbor_parse_text_string_uint8(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 1, true); }
-int cbor_parse_text_string_uint16(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 2, true); }
-int cbor_parse_text_string_uint32(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 4, true); }
-int cbor_parse_text_string_uint64(cbor_parser *p, cbor_val *v) { return read_sized_string(p, v, 8, true); }
+int cbor_parse_text_string_small(cbor_parser *p, cbor_val *v) { return read_string(p, v, true); }
+int cbor_parse_text_string_uint8(cbor_parser *p, cbor_val *v) { return read_string(p, v, true); }
+int cbor_parse_text_string_uint16(cbor_parser *p, cbor_val *v) { return read_string(p, v, true); }
+int cbor_parse_text_string_uint32(cbor_parser *p, cbor_val *v) { return read_string(p, v, true); }
+int cbor_parse_text_string_uint64(cbor_parser *p, cbor_val *v) { return read_string(p, v, true); }
 int cbor_parse_text_string_indefinite(cbor_parser *p, cbor_val *v) { return read_indefinite(p, v); }
 
-int cbor_parse_array_small(cbor_parser *p, cbor_val *v) {
-    if (consume_initial(p) != 0) return -1;
-    v->length = v->code & 0x1f;
-    return 0;
-}
-int cbor_parse_array_uint8(cbor_parser *p, cbor_val *v) { return read_count(p, v, 1); }
-int cbor_parse_array_uint16(cbor_parser *p, cbor_val *v) { return read_count(p, v, 2); }
-int cbor_parse_array_uint32(cbor_parser *p, cbor_val *v) { return read_count(p, v, 4); }
-int cbor_parse_array_uint64(cbor_parser *p, cbor_val *v) { return read_count(p, v, 8); }
+int cbor_parse_array_small(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_array_uint8(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_array_uint16(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_array_uint32(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_array_uint64(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
 int cbor_parse_array_indefinite(cbor_parser *p, cbor_val *v) { return read_indefinite(p, v); }
 
 // A map's count is its number of key/value pairs.
-int cbor_parse_map_small(cbor_parser *p, cbor_val *v) { return cbor_parse_array_small(p, v); }
-int cbor_parse_map_uint8(cbor_parser *p, cbor_val *v) { return read_count(p, v, 1); }
-int cbor_parse_map_uint16(cbor_parser *p, cbor_val *v) { return read_count(p, v, 2); }
-int cbor_parse_map_uint32(cbor_parser *p, cbor_val *v) { return read_count(p, v, 4); }
-int cbor_parse_map_uint64(cbor_parser *p, cbor_val *v) { return read_count(p, v, 8); }
+int cbor_parse_map_small(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_map_uint8(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_map_uint16(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_map_uint32(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
+int cbor_parse_map_uint64(cbor_parser *p, cbor_val *v) { return read_count(p, v); }
 int cbor_parse_map_indefinite(cbor_parser *p, cbor_val *v) { return read_indefinite(p, v); }
 
 // Only the initial byte: for d8-db the tag number bytes come back as the
@@ -335,8 +325,12 @@ int cbor_parse_reserved(cbor_parser *p, cbor_val *) { return read_code_only(p); 
 // byte after f8 is read as the next item.
 int cbor_parse_unimplemented(cbor_parser *p, cbor_val *) {
     if (unread(p) == 0) return -1;
-    fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(*p->cursor));
+    cbor_report_unimplemented(*p->cursor);
     return read_code_only(p);
+}
+
+void cbor_report_unimplemented(uint8_t code) {
+    fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(code));
 }
 
 int cbor_parse_false(cbor_parser *p, cbor_val *) { return read_code_only(p); }
@@ -346,14 +340,14 @@ int cbor_parse_undefined(cbor_parser *p, cbor_val *) { return read_code_only(p);
 
 int cbor_parse_float16(cbor_parser *p, cbor_val *v) {
     uint64_t half;
-    if (read_argument(p, 2, &half) != 0) return -1;
+    if (read_argument(p, &half) != 0) return -1;
     v->value.f64 = decode_half(static_cast<uint32_t>(half));
     return 0;
 }
 
 int cbor_parse_float32(cbor_parser *p, cbor_val *v) {
     uint64_t pattern;
-    if (read_argument(p, 4, &pattern) != 0) return -1;
+    if (read_argument(p, &pattern) != 0) return -1;
     uint32_t bits = static_cast<uint32_t>(pattern);
     float single;
     memcpy(&single, &bits, sizeof single);
@@ -364,7 +358,7 @@ int cbor_parse_float32(cbor_parser *p, cbor_val *v) {
 // The bit pattern goes into the item untouched, NaN payloads included.
 int cbor_parse_float64(cbor_parser *p, cbor_val *v) {
     uint64_t bits;
-    if (read_argument(p, 8, &bits) != 0) return -1;
+    if (read_argument(p, &bits) != 0) return -1;
     memcpy(&v->value.f64, &bits, sizeof bits);
     return 0;
 }

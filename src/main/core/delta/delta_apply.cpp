@@ -4,7 +4,8 @@
 #include <string.h>
 
 #include "alloc.h"
-#include "cbor_parser.h"
+#include "cbor_head.h"
+#include "cbor_parser_internal.h"
 
 /* A delta is read straight from its bytes, item by item, consuming each
  * item exactly as cbor_next_val would, but without copying strings out.
@@ -24,15 +25,12 @@ struct item {
 };
 
 /* Reads the item at *pos and moves *pos past it. False, with *pos
- * unchanged, when no byte is left or the item is cut short.
- *
- *   initial byte: major type (3 bits) | info (5 bits)
- *   info 24-27: 1, 2, 4 or 8 argument bytes follow, most significant first,
- *               for the major types 0-5 and for the floats f9-fb; a tag
- *               (c0-db) and f8 are their initial byte alone
- *   strings (major 2, 3) with info <= 27: the argument counts the content
- *   bytes that follow; 5f, 7f and the reserved 5c-5e, 7c-7e have none
- *   reserved unsigned codes 1c-1f read as the integer 0
+ * unchanged, when no byte is left or the item is cut short. Items are
+ * read as the parser's dispatch reads them: a head, and for a string of
+ * definite length (major 2, 3) the content bytes its argument counts;
+ * but a tag (c0-df) and the simple value f8 are their initial byte alone,
+ * and a reserved head (info 28-30, and 1f, 3f) is one byte that reads
+ * as the integer 0 in major type 0 (1c-1f) and is ignored elsewhere.
  *
  * With report set, the simple values the parser does not decode (e0-f3,
  * f8) get its message on standard error. */
@@ -42,35 +40,24 @@ bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool rep
     if (at >= len)
         return false;
     uint8_t code = data[at];
-    unsigned major = code >> 5, info = code & 0x1f;
-    size_t left = len - at - 1, used = 1;
-    uint64_t argument = info;
-    if (info >= 24 && info <= 27 && (major <= 5 || (major == 7 && info != 24))) {
-        size_t size = (size_t)1 << (info - 24);
-        if (left < size)
-            return false;
-        argument = 0;
-        for (size_t i = 0; i < size; i++)
-            argument = argument << 8 | data[at + 1 + i];
-        used += size;
-        left -= size;
-    }
+    cbor_head head = {(uint8_t)(code >> 5), (uint8_t)(code & 0x1f), 0, 1};
+    if (head.major != 6 && code != 0xf8 && cbor_head_decode(data + at, len - at, &head) == CBOR_HEAD_SHORT)
+        return false;
 
+    size_t used = head.size;
     out->kind = ITEM_OTHER;
-    if (major == 0) {
+    if (head.major == 0) {
         out->kind = ITEM_UINT;
-        out->value = info <= 27 ? argument : 0;
-    } else if ((major == 2 || major == 3) && info <= 27) {
-        if (argument > left)
+        out->value = head.argument;
+    } else if ((head.major == 2 || head.major == 3) && head.info <= 27) {
+        if (head.argument > len - at - used)
             return false;
         out->kind = ITEM_STRING;
         out->bytes = data + at + used;
-        out->length = argument;
-        used += (size_t)argument;
-    } else if (report && major == 7 && (info < 20 || info == 24)) {
-        cbor_parser here = {data, (uint32_t)len, data + at, 0};
-        cbor_val ignored = {};
-        cbor_parse_unimplemented(&here, &ignored);
+        out->length = head.argument;
+        used += (size_t)head.argument;
+    } else if (report && head.major == 7 && (head.info < 20 || head.info == 24)) {
+        cbor_report_unimplemented(code);
     }
     *pos = at + used;
     return true;
