@@ -19,18 +19,23 @@ struct level_params {
     uint32_t bucket_log; /* positions kept per hash: 1 << bucket_log */
     uint32_t lazy;       /* later starts tried against a found match */
     uint32_t nice;       /* a match this long is taken without looking further */
+    uint32_t skip_log;   /* after 2^skip_log bytes without a match, look every other position, and so on */
+    bool optimal;        /* choose by the cheapest path over every position instead of lazily */
 };
 
 const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
-    {8, 8, 0, 0, 64},    /* 1 */
-    {4, 6, 1, 1, 128},   /* 2 */
-    {2, 6, 2, 1, 256},   /* 3 */
-    {1, 5, 3, 2, 1024},  /* 4 */
-    {1, 4, 4, 2, 4096},  /* 5 */
+    {8, 8, 0, 0, 64, 7, false},    /* 1 */
+    {4, 8, 1, 1, 128, 7, false},   /* 2 */
+    {2, 8, 3, 0, 32, 31, true},    /* 3 */
+    {1, 8, 4, 0, 64, 31, true},    /* 4 */
+    {1, 8, 5, 0, 128, 31, true},   /* 5 */
 };
 
 /* Every indexed position reads 8 bytes. */
 const uint32_t kLoad = 8;
+
+/* Buckets of the new value's grams are asked for this many positions early. */
+const uint32_t kAhead = 8;
 
 uint64_t load64(const uint8_t *p)
 {
@@ -70,12 +75,14 @@ int32_t match_cost(uint32_t offset, uint32_t length)
 }
 
 /* Old positions by the hash of the gram that starts there: buckets of
- * 1 << bucket_log slots, each slot a position + 1 (0: empty). The slots
- * are the largest power of two not above the indexed positions, and at
- * least 1024, so the index takes at most 4 bytes per indexed position, or
- * 4 KiB.
- * A bucket keeps the first positions of its grams: the start of a run or
- * of a repeated text, from which a match extends furthest. */
+ * 1 << bucket_log slots. A slot holds position + 1 (0: empty) in its low
+ * bits and, in the bits the old value's length leaves free, a tag of more
+ * hash bits, which turns most other grams of the bucket away without
+ * reading the old value. The slots are the largest power of two not above
+ * the indexed positions, and at least 1024, so the index takes at most 4
+ * bytes per indexed position, or 4 KiB. A bucket keeps the first positions
+ * of its grams: the start of a run or of a repeated text, from which a
+ * match extends furthest. */
 class old_index {
 public:
     ~old_index() { ostrel_free(slots_); }
@@ -91,37 +98,64 @@ public:
         while (slot_bits < 31 && ((uint32_t)1 << (slot_bits + 1)) <= indexed)
             slot_bits++;
         bucket_bits_ = slot_bits - bucket_log_;
+        position_bits_ = 1;
+        while (position_bits_ < 32 && ((uint64_t)1 << position_bits_) <= n)
+            position_bits_++;
         slots_ = (uint32_t *)ostrel_calloc((size_t)1 << slot_bits, sizeof(uint32_t));
         if (!slots_)
             return false;
         const uint32_t size = (uint32_t)1 << bucket_log_;
+        const uint32_t ahead = 16; /* buckets are asked for this many positions early */
+        uint32_t tag;
+        for (uint32_t i = 0; i < ahead && i < indexed; i++)
+            __builtin_prefetch(bucket(old + i * lp.step, &tag));
         for (uint32_t i = 0, pos = 0; i < indexed; i++, pos += lp.step) {
-            uint32_t *b = bucket(old + pos);
+            if (i + ahead < indexed)
+                __builtin_prefetch(bucket(old + pos + ahead * lp.step, &tag));
+            uint32_t *b = bucket(old + pos, &tag);
             uint32_t s = 0;
             while (s < size && b[s] != 0)
                 s++;
             if (s < size)
-                b[s] = pos + 1;
+                b[s] = tag | (pos + 1);
         }
         return true;
     }
 
-    /* The bucket of the gram at p, which has kLoad bytes readable; NULL
-     * when nothing is indexed. */
-    uint32_t *bucket(const uint8_t *p) const
+    /* Calls f(position) for each indexed position whose gram may be the
+     * one at p, which has kLoad bytes readable. */
+    template <typename F>
+    void each(const uint8_t *p, F f) const
     {
         if (!slots_)
-            return nullptr;
-        uint32_t h = (uint32_t)(((load64(p) & mask_) * 0x9E3779B97F4A7C15ull) >> (64 - bucket_bits_));
-        return slots_ + ((size_t)h << bucket_log_);
+            return;
+        uint32_t tag;
+        const uint32_t *b = bucket(p, &tag);
+        const uint32_t low = position_bits_ == 32 ? ~(uint32_t)0 : ((uint32_t)1 << position_bits_) - 1;
+        for (uint32_t s = 0; s < ((uint32_t)1 << bucket_log_) && b[s] != 0; s++) {
+            if ((b[s] & ~low) == tag && !f((b[s] & low) - 1))
+                return;
+        }
     }
 
-    uint32_t bucket_size() const { return (uint32_t)1 << bucket_log_; }
+    void prefetch(const uint8_t *p) const
+    {
+        uint32_t tag;
+        if (slots_)
+            __builtin_prefetch(bucket(p, &tag));
+    }
 
 private:
+    uint32_t *bucket(const uint8_t *p, uint32_t *tag) const
+    {
+        uint64_t h = (load64(p) & mask_) * 0x9E3779B97F4A7C15ull;
+        *tag = position_bits_ == 32 ? 0 : (uint32_t)(h >> position_bits_) & ~(((uint32_t)1 << position_bits_) - 1);
+        return slots_ + ((size_t)(h >> (64 - bucket_bits_)) << bucket_log_);
+    }
+
     uint32_t *slots_ = nullptr;
     uint64_t mask_ = 0;
-    unsigned bucket_log_ = 0, bucket_bits_ = 1;
+    unsigned bucket_log_ = 0, bucket_bits_ = 1, position_bits_ = 1;
 };
 
 /* A match: old[offset, offset + length) = new[start, start + length). */
@@ -148,15 +182,29 @@ public:
     {
     }
 
+    ~matcher() { ostrel_free(nodes_); }
+    matcher(const matcher &) = delete;
+    matcher &operator=(const matcher &) = delete;
+
     outcome run()
     {
         if (!index_.build(old_, n_, lp_))
             return NO_MEMORY;
+        return lp_.optimal ? run_optimal() : run_lazy();
+    }
+
+private:
+    outcome run_lazy()
+    {
         uint32_t p = 0;
         while (p < m_) {
+            if (p + kAhead + kLoad <= m_)
+                index_.prefetch(new_ + p + kAhead);
             match best = best_at(p);
             if (!worth(best)) {
-                p++;
+                /* Far from the last match, look less often: a match found
+                 * later extends backwards over what was skipped. */
+                p += 1 + ((p - floor_) >> lp_.skip_log);
                 continue;
             }
             for (uint32_t k = 1; k <= lp_.lazy && best.length < lp_.nice && p + k < m_; k++) {
@@ -172,7 +220,160 @@ public:
         return emit_literal(m_);
     }
 
-private:
+    /* The cheapest path, by real item costs, through a window of the new
+     * value: node i holds the cheapest way found to write the window's
+     * first i bytes, reached by a literal byte or by a match. Literal runs
+     * are charged a byte each plus their head as it grows (1 byte at the
+     * start, one more at 24 and at 256 bytes, two more at 65536). At each
+     * position the candidates are grouped by the size of their offset's
+     * head, and each group's longest reach is tried at every length not
+     * already reached by a cheaper group, so a position costs at most
+     * `nice` steps. A match of `nice` bytes or more closes the window and
+     * is taken whole; so does the window's end. */
+    outcome run_optimal()
+    {
+        nodes_ = (node *)ostrel_malloc((kWindow + lp_.nice + 1) * sizeof(node) + kWindow * sizeof(match));
+        if (!nodes_)
+            return NO_MEMORY;
+        path_ = (match *)(nodes_ + kWindow + lp_.nice + 1);
+        uint32_t start = 0;
+        open_window(start);
+        for (uint32_t p = 0;; p++) {
+            if (p == m_ || p - start == kWindow) {
+                outcome o = close_window(start, p);
+                if (o != DONE || p == m_)
+                    return o == DONE ? emit_literal(m_) : o;
+                open_window(start = p);
+            }
+            if (p + kAhead + kLoad <= m_)
+                index_.prefetch(new_ + p + kAhead);
+            const node here = nodes_[p - start];
+            group groups[4] = {};
+            match long_match = {0, 0, 0, 0};
+            gather(p, here, groups, &long_match);
+            if (long_match.length > 0) {
+                outcome o = close_window(start, p);
+                /* Then back over what the window left pending. */
+                uint32_t back_limit = p - floor_ < long_match.offset ? p - floor_ : long_match.offset;
+                uint32_t backward = common_backward(old_ + long_match.offset, new_ + p, back_limit);
+                long_match.start -= backward;
+                long_match.offset -= backward;
+                long_match.length += backward;
+                if (o == DONE)
+                    o = emit(long_match);
+                if (o != DONE)
+                    return o;
+                if (floor_ == m_)
+                    return DONE;
+                open_window(start = floor_);
+                p = floor_ - 1;
+                continue;
+            }
+            relax(start, p, here, groups);
+        }
+    }
+
+    struct node {
+        int32_t cost;
+        uint32_t literal;  /* literal bytes just before, on this path */
+        uint32_t length;   /* of the match that reaches it; 0: a literal byte */
+        uint32_t offset;   /* of that match */
+        uint32_t last_end; /* old position after the path's last match */
+        int64_t diagonal;  /* offset - start of the path's last match */
+    };
+
+    /* The longest candidate found among offsets of one head size. */
+    struct group {
+        uint32_t offset, length;
+    };
+
+    static const uint32_t kWindow = 4096;
+
+    void open_window(uint32_t start)
+    {
+        for (uint32_t i = 0; i <= kWindow + lp_.nice; i++)
+            nodes_[i].cost = INT32_MAX;
+        nodes_[0] = {0, start - floor_, 0, 0, last_end_, diagonal_[0]};
+    }
+
+    /* Writes the cheapest path to position end of the window that starts
+     * at start; what follows its last match stays pending. */
+    outcome close_window(uint32_t start, uint32_t end)
+    {
+        uint32_t count = 0;
+        for (uint32_t i = end - start; i > 0;) {
+            const node &n = nodes_[i];
+            if (n.length == 0) {
+                i--;
+                continue;
+            }
+            path_[count++] = {start + i - n.length, n.offset, n.length, 0};
+            i -= n.length;
+        }
+        while (count > 0) {
+            outcome o = emit(path_[--count]);
+            if (o != DONE)
+                return o;
+        }
+        return DONE;
+    }
+
+    void gather(uint32_t p, const node &here, group groups[4], match *long_match)
+    {
+        uint32_t tried[5];
+        uint32_t count = 0;
+        auto consider = [&](uint32_t o) {
+            if (o >= n_ || old_[o] != new_[p])
+                return true;
+            for (uint32_t i = 0; i < count; i++)
+                if (tried[i] == o)
+                    return true;
+            if (count < 5)
+                tried[count++] = o;
+            uint32_t limit = n_ - o < m_ - p ? n_ - o : m_ - p;
+            uint32_t length = common_forward(old_ + o, new_ + p, limit < lp_.nice ? limit : lp_.nice);
+            if (length >= lp_.nice) {
+                length += common_forward(old_ + o + length, new_ + p + length, limit - length);
+                *long_match = {p, o, length, 0};
+                return false;
+            }
+            size_t h = cbor_head_size(o);
+            group &g = groups[h == 1 ? 0 : h == 2 ? 1 : h == 3 ? 2 : 3];
+            if (length > g.length)
+                g = {o, length};
+            return true;
+        };
+        if (!consider(here.last_end) || !consider((uint32_t)(p + here.diagonal)) ||
+            !consider((uint32_t)(p + diagonal_[0])) || !consider((uint32_t)(p + diagonal_[1])))
+            return;
+        if (p + kLoad <= m_)
+            index_.each(new_ + p, consider);
+    }
+
+    void relax(uint32_t start, uint32_t p, const node &here, const group groups[4])
+    {
+        const uint32_t i = p - start;
+        node &next = nodes_[i + 1];
+        int32_t literal_cost = here.cost + 1 + (int32_t)(cbor_head_size(here.literal + 1) -
+                                                        (here.literal ? cbor_head_size(here.literal) : 0));
+        if (literal_cost < next.cost)
+            next = {literal_cost, here.literal + 1, 0, 0, here.last_end, here.diagonal};
+        uint32_t reached = 0;
+        for (int k = 0; k < 4; k++) {
+            const group &g = groups[k];
+            if (g.length <= reached)
+                continue;
+            int32_t head = (int32_t)cbor_head_size(g.offset);
+            for (uint32_t l = reached + 1 > (uint32_t)head + 1 ? reached + 1 : (uint32_t)head + 1; l <= g.length; l++) {
+                int32_t cost = here.cost + head + (int32_t)cbor_head_size(l);
+                node &to = nodes_[i + l];
+                if (cost < to.cost)
+                    to = {cost, 0, l, g.offset, g.offset + l, (int64_t)g.offset - p};
+            }
+            reached = g.length;
+        }
+    }
+
     bool worth(const match &c) const
     {
         if (c.length == 0)
@@ -200,14 +401,10 @@ private:
         consider_once((uint32_t)(p + diagonal_[1]));
         if (best.length >= lp_.nice || p + kLoad > m_)
             return best;
-        const uint32_t *b = index_.bucket(new_ + p);
-        if (!b)
-            return best;
-        for (uint32_t s = 0; s < index_.bucket_size() && b[s] != 0; s++) {
-            consider(best, p, b[s] - 1);
-            if (best.length >= lp_.nice)
-                break;
-        }
+        index_.each(new_ + p, [&](uint32_t o) {
+            consider(best, p, o);
+            return best.length < lp_.nice;
+        });
         return best;
     }
 
@@ -288,6 +485,8 @@ private:
     const level_params &lp_;
     buf *out_;
     old_index index_;
+    node *nodes_ = nullptr;    /* the optimal parser's window, then its path */
+    match *path_ = nullptr;
     uint32_t floor_ = 0;       /* new bytes before it are written */
     uint32_t last_offset_ = 0; /* old position of the last match */
     uint32_t last_end_ = 0;    /* old position after the last match */
