@@ -50,6 +50,65 @@ class Ours(InProcess):
         return result if isinstance(result, bytes) else bytes(result)
 
 
+class Match(Ours):
+    """The matching generator at one level: `delta.compute` where the module
+    has it, else its exported C function through ctypes (the module exports
+    every core function under its plain name). Patched by `delta.patch`."""
+
+    def __init__(self, level):
+        InProcess.__init__(self, "match-%d" % level, "ostrel_core matching, level %d" % level,
+                           "ostrel_core")
+        self.level = level
+        self._compute = None
+
+    def load(self):
+        module = super().load()
+        if self._compute is None:
+            from ostrel_core import delta
+            if hasattr(delta, "compute"):
+                level = self.level
+                self._compute = lambda old, new: delta.compute(old, new, method="match",
+                                                               level=level)
+            else:
+                self._compute = _native_match(module.__file__, self.level)
+        return module
+
+    def diff(self, old, new):
+        if self._compute is None:
+            self.load()
+        return self._compute(old, new)
+
+
+def _native_match(library, level):
+    """diff_match_binary over read-only views of the two values, its result
+    copied into bytes and freed."""
+    import ctypes
+
+    class Buf(ctypes.Structure):
+        _fields_ = [("data", ctypes.c_void_p), ("len", ctypes.c_size_t),
+                    ("capacity", ctypes.c_size_t)]
+
+    lib = ctypes.CDLL(library)
+    lib.diff_match_binary.restype = ctypes.POINTER(Buf)
+    lib.diff_match_binary.argtypes = [ctypes.POINTER(Buf), ctypes.POINTER(Buf), ctypes.c_int]
+    lib.buf_free.argtypes = [ctypes.POINTER(Buf)]
+
+    def view(value):
+        data = ctypes.cast(ctypes.c_char_p(value), ctypes.c_void_p)
+        return Buf(data, len(value), len(value))
+
+    def compute(old, new):
+        old, new = bytes(old), bytes(new)  # bytes are passed without a copy
+        result = lib.diff_match_binary(ctypes.byref(view(old)), ctypes.byref(view(new)), level)
+        if not result:
+            raise MemoryError("diff_match_binary failed")
+        try:
+            return ctypes.string_at(result.contents.data, result.contents.len)
+        finally:
+            lib.buf_free(result)
+    return compute
+
+
 class Bsdiff4(InProcess):
     def __init__(self):
         super().__init__("bsdiff4", "bsdiff4 (PyPI)", "bsdiff4")
@@ -122,7 +181,12 @@ class ZstdDict(InProcess):
     delta_bytes = value_bytes = staticmethod(bytes)
 
 
-IN_PROCESS = {t.name: t for t in (Ours(), Bsdiff4(), ZstdDict(3), ZstdDict(19))}
+# The matching generator's levels; the default is the one the module names.
+MATCH_LEVELS = range(1, 6)
+MATCH_DEFAULT_LEVEL = 3
+
+IN_PROCESS = {t.name: t for t in (Ours(), *(Match(level) for level in MATCH_LEVELS), Bsdiff4(),
+                                  ZstdDict(3), ZstdDict(19))}
 
 
 class Process:

@@ -215,6 +215,9 @@ def targets(cases, delta_rows, cbor_rows):
             why if failed else fmt_mib(ours["diff_peak"]), fmt_mib(allowed),
             not failed and ours["diff_peak"] <= allowed)
 
+    for case, row in zip(cases, delta_rows):
+        match_targets(case, row["results"], add)
+
     for row in cbor_rows:
         r = row["results"]
         ours = r.get("ostrel", {})
@@ -230,6 +233,60 @@ def targets(cases, delta_rows, cbor_rows):
             add(text, row["input"], "%.2fx" % speedup, ">= %.2fx" % factor,
                 speedup >= factor)
     return out
+
+
+def match_targets(case, results, add):
+    """The matching generator's targets, for the cases it was run on: its
+    default level against xdelta3, zstd -3 and diff; its highest level
+    against xdelta3."""
+    default = results.get("match-%d" % peers.MATCH_DEFAULT_LEVEL)
+    highest = results.get("match-%d" % max(peers.MATCH_LEVELS))
+    if default is None:
+        return
+    name, size = case.name, len(case.new)
+
+    def usable(r):
+        return r is not None and "error" not in r
+
+    def figure(r, text):
+        return text if usable(r) else (r or {}).get("error", "not run")
+
+    x, z3, diff = results.get("xdelta3"), results.get("zstd-3"), results.get("ostrel")
+    if usable(x):
+        limit = x["delta_size"] * 1.5
+        add("match default: delta <= 1.5x xdelta3", name,
+            figure(default, "%.2fx" % (default.get("delta_size", 0) / max(x["delta_size"], 1))),
+            "<= %d" % limit, usable(default) and default["delta_size"] <= limit)
+        if case.group in ("binary", "synthetic"):
+            limit = x["delta_size"] * 1.2
+            add("match default: delta <= 1.2x xdelta3 (binary, synthetic)", name,
+                figure(default, "%d" % default.get("delta_size", 0)), "<= %d" % limit,
+                usable(default) and default["delta_size"] <= limit)
+        if highest is not None:
+            add("match highest: delta <= xdelta3", name,
+                figure(highest, "%.2fx" % (highest.get("delta_size", 0) / max(x["delta_size"], 1))),
+                "<= %d" % x["delta_size"],
+                usable(highest) and highest["delta_size"] <= x["delta_size"])
+        if usable(default) and size >= 100 * 1024:
+            add("match default: diff time < xdelta3 / 5", name,
+                "%s ms" % fmt_ms(default["diff_net"]), "< %s ms" % fmt_ms(x["diff_net"] / 5),
+                default["diff_net"] < x["diff_net"] / 5)
+    if usable(z3) and size >= 100 * 1024:
+        add("match default: diff time <= zstd -3 (new >= 100 KiB)", name,
+            figure(default, "%s ms" % fmt_ms(default.get("diff_net"))),
+            "<= %s ms" % fmt_ms(z3["diff_net"]),
+            usable(default) and default["diff_net"] <= z3["diff_net"])
+    if usable(diff):
+        if diff["delta_size"] > size / 10:
+            add("match default: delta <= diff's / 3 (diff's > 10% of new)", name,
+                figure(default, "%d vs %d" % (default.get("delta_size", 0), diff["delta_size"])),
+                "<= %d" % (diff["delta_size"] / 3),
+                usable(default) and default["delta_size"] * 3 <= diff["delta_size"])
+        small = size <= 64 * 1024
+        allowed = diff["delta_size"] if small else diff["delta_size"] * 1.02
+        add("match default: delta <= diff's" + ("" if small else " + 2%"), name,
+            figure(default, "%d vs %d" % (default.get("delta_size", 0), diff["delta_size"])),
+            "<= %d" % allowed, usable(default) and default["delta_size"] <= allowed)
 
 
 # -- tables -------------------------------------------------------------------
@@ -292,6 +349,31 @@ def delta_tables(cases, delta_rows, tools):
     per_tool("diff peak memory (MiB above inputs; process tools: above start-up)",
              "diff_peak", lambda v: "%.1f" % (v / MiB))
     per_tool("patch peak memory (MiB; as above)", "patch_peak", lambda v: "%.1f" % (v / MiB))
+
+    ours = [t for t in tools if t == "ostrel" or t.startswith("match-")]
+    rows = []
+    for case, row in zip(cases, delta_rows):
+        r = row["results"]
+        x = r.get("xdelta3", {})
+        line = [case.name]
+        for t in ours:
+            mine = r.get(t)
+            ratio = ("%.2fx" % (mine["delta_size"] / x["delta_size"])
+                     if mine and "error" not in mine and x and "error" not in x
+                     and x["delta_size"] else "")
+            line.append(cell(mine, "delta_size", str) + (" " + ratio if ratio else ""))
+        line.append(cell(x, "delta_size", str))
+        rows.append(line)
+    out.append(table("our deltas per level against xdelta3 -9 -S none -N (bytes, ratio)",
+                     heads[:1] + ours + ["xdelta3"], rows))
+
+    rows = []
+    for case, row in zip(cases, delta_rows):
+        r = row["results"]
+        rows.append([case.name] + [cell(r.get(t), "delta_zstd19", lambda v: "-" if v is None else str(v)) for t in ours]
+                    + [cell(r.get("zstd-19"), "delta_size", str)])
+    out.append(table("stored compressed: zstd -19 of our delta, beside zstd -19 --patch-from (bytes)",
+                     heads[:1] + ours + ["zstd-19"], rows))
 
     procs = [t for t in tools if t in peers.PROCESSES]
     rows = []

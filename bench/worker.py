@@ -70,11 +70,23 @@ def measure(tool, old, new, budget, max_runs):
     ok = tool.value_bytes(out) == new
     del out
     patch_times = repeat(lambda: tool.patch(old, delta), first, budget, max_runs)
+    ours = isinstance(tool, peers.Ours)
     return {"delta_size": len(delta), "delta_head": delta[:16].hex(),
-            "inserted": inserted_bytes(delta) if tool.name == "ostrel" else None,
+            "inserted": inserted_bytes(delta) if ours else None,
+            "delta_zstd19": zstd19_size(delta) if ours else None,
             "diff_times": diff_times, "patch_times": patch_times,
             "diff_peak": diff_peak, "patch_peak": patch_peak,
             "peak_window_reset": reset_peak(), "ok": ok}
+
+
+def zstd19_size(delta):
+    """Size of our delta compressed by zstd -19, as a user who stores deltas
+    would keep it; None without the zstandard package."""
+    try:
+        import zstandard
+    except ImportError:
+        return None
+    return len(zstandard.ZstdCompressor(level=19).compress(delta))
 
 
 def inserted_bytes(delta):

@@ -26,8 +26,8 @@ struct level_params {
 const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
     {8, 8, 0, 0, 64, 7, false},    /* 1 */
     {4, 8, 1, 1, 128, 7, false},   /* 2 */
-    {2, 8, 3, 0, 32, 31, true},    /* 3 */
-    {1, 8, 4, 0, 64, 31, true},    /* 4 */
+    {2, 8, 3, 0, 32, 6, true},     /* 3 */
+    {1, 8, 4, 0, 64, 8, true},     /* 4 */
     {1, 8, 5, 0, 128, 31, true},   /* 5 */
 };
 
@@ -81,8 +81,10 @@ int32_t match_cost(uint32_t offset, uint32_t length)
  * reading the old value. The slots are the largest power of two not above
  * the indexed positions, and at least 1024, so the index takes at most 4
  * bytes per indexed position, or 4 KiB. A bucket keeps the first positions
- * of its grams: the start of a run or of a repeated text, from which a
- * match extends furthest. */
+ * of its grams in its first half (the start of a run or of a repeated text,
+ * from which a match extends furthest, and cheap offsets) and, once full,
+ * the latest in its second half, so later parts of the old value keep some
+ * of their positions. */
 class old_index {
 public:
     ~old_index() { ostrel_free(slots_); }
@@ -105,6 +107,7 @@ public:
         if (!slots_)
             return false;
         const uint32_t size = (uint32_t)1 << bucket_log_;
+        const uint32_t rotating = size > 1 ? size / 2 : 1;
         const uint32_t ahead = 16; /* buckets are asked for this many positions early */
         uint32_t tag;
         for (uint32_t i = 0; i < ahead && i < indexed; i++)
@@ -116,8 +119,7 @@ public:
             uint32_t s = 0;
             while (s < size && b[s] != 0)
                 s++;
-            if (s < size)
-                b[s] = tag | (pos + 1);
+            b[s < size ? s : size - rotating + (i & (rotating - 1))] = tag | (pos + 1);
         }
         return true;
     }
@@ -235,6 +237,7 @@ private:
         nodes_ = (node *)ostrel_malloc((kWindow + lp_.nice + 1) * sizeof(node) + kWindow * sizeof(match));
         if (!nodes_)
             return NO_MEMORY;
+        reached_ = kWindow + lp_.nice;
         path_ = (match *)(nodes_ + kWindow + lp_.nice + 1);
         uint32_t start = 0;
         open_window(start);
@@ -270,6 +273,15 @@ private:
                 continue;
             }
             relax(start, p, here, groups);
+            /* Deep in a literal run, look less often (as the lazy parser does). */
+            if (groups[0].length == 0 && groups[1].length == 0 && groups[2].length == 0 && groups[3].length == 0) {
+                const group none[4] = {};
+                for (uint32_t skip = here.literal >> lp_.skip_log; skip > 0 && p + 1 < m_ && p + 1 - start < kWindow;
+                     skip--) {
+                    p++;
+                    relax(start, p, nodes_[p - start], none);
+                }
+            }
         }
     }
 
@@ -291,8 +303,9 @@ private:
 
     void open_window(uint32_t start)
     {
-        for (uint32_t i = 0; i <= kWindow + lp_.nice; i++)
+        for (uint32_t i = 0; i <= reached_; i++)
             nodes_[i].cost = INT32_MAX;
+        reached_ = 0;
         nodes_[0] = {0, start - floor_, 0, 0, last_end_, diagonal_[0]};
     }
 
@@ -346,7 +359,12 @@ private:
         if (!consider(here.last_end) || !consider((uint32_t)(p + here.diagonal)) ||
             !consider((uint32_t)(p + diagonal_[0])) || !consider((uint32_t)(p + diagonal_[1])))
             return;
-        if (p + kLoad <= m_)
+        /* The index is read only where the last matches do not already go
+         * on for a good while: its buckets are far apart in memory. */
+        uint32_t known = 0;
+        for (int k = 0; k < 4; k++)
+            known = groups[k].length > known ? groups[k].length : known;
+        if (p + kLoad <= m_ && known < lp_.nice / 2)
             index_.each(new_ + p, consider);
     }
 
@@ -359,6 +377,10 @@ private:
         if (literal_cost < next.cost)
             next = {literal_cost, here.literal + 1, 0, 0, here.last_end, here.diagonal};
         uint32_t reached = 0;
+        for (int k = 0; k < 4; k++)
+            reached = groups[k].length > reached ? groups[k].length : reached;
+        reached_ = i + 1 + reached > reached_ ? i + 1 + reached : reached_;
+        reached = 0;
         for (int k = 0; k < 4; k++) {
             const group &g = groups[k];
             if (g.length <= reached)
@@ -486,6 +508,7 @@ private:
     buf *out_;
     old_index index_;
     node *nodes_ = nullptr;    /* the optimal parser's window, then its path */
+    uint32_t reached_ = 0;     /* last node of the window that may be set */
     match *path_ = nullptr;
     uint32_t floor_ = 0;       /* new bytes before it are written */
     uint32_t last_offset_ = 0; /* old position of the last match */
