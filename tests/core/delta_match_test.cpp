@@ -92,13 +92,38 @@ TEST(DeltaMatch, RoundTripsRandomPairs) {
     for (int i = 0; i < env_long("OSTREL_MATCH_PAIRS", 400); i++) {
         std::string o, n;
         maker.pair(&o, &n);
+        buf ob = view(o), nb = view(n);
+        buf *searched = diff_generate_binary(&ob, &nb);
+        ASSERT_NE(searched, nullptr);
         for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
             std::string delta = match_delta(o, n, level);
             ASSERT_NE(delta, "null");
             check_delta(o, n, delta, level);
             ASSERT_EQ(delta, match_delta(o, n, level)) << "second run differs";
+            // Small values are never worse than the search's delta.
+            if (n.size() <= 4096) {
+                EXPECT_LE(delta.size(), searched->len);
+            }
         }
+        buf_free(searched);
     }
+}
+
+// The same bytes on every build (64-bit, 32-bit, sanitizers): a digest of
+// the deltas of fixed pairs, large enough to fill the index's buckets and
+// run every parser, at every level.
+TEST(DeltaMatch, SameBytesOnEveryBuild) {
+    PairMaker maker(99u);
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a
+    auto add = [&](const std::string &s) {
+        for (unsigned char c : s) digest = (digest ^ c) * 1099511628211ull;
+    };
+    for (int i = 0; i < 40; i++) {
+        std::string o = i < 20 ? maker.bytes(20000 + maker.below(20000), 1 + i % 8 * 32) : maker.alternating(30000, 40);
+        std::string n = maker.edited(o, 26, 50, 60);
+        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) add(match_delta(o, n, level));
+    }
+    EXPECT_EQ(digest, 0xe97c4b96e2e06363ull) << std::hex << digest;
 }
 
 // Larger structured pairs, including the shapes that make matchers slow

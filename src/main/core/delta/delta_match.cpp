@@ -8,14 +8,13 @@
 #include "delta_generate.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "grams are read as little-endian integers: their low bytes come first in memory");
+              "grams and runs are read as little-endian words: their low bytes come first in memory");
 
 namespace {
 
 /* What a level spends. Levels differ only here. */
 struct level_params {
     uint32_t step;       /* one old position in `step` is indexed */
-    uint32_t gram;       /* bytes hashed per position, 4 to 8 */
     uint32_t bucket_log; /* positions kept per hash: 1 << bucket_log */
     uint32_t lazy;       /* later starts tried against a found match */
     uint32_t nice;       /* a match this long is taken without looking further */
@@ -24,14 +23,16 @@ struct level_params {
 };
 
 const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
-    {8, 8, 0, 0, 64, 7, false},    /* 1 */
-    {4, 8, 1, 1, 128, 7, false},   /* 2 */
-    {2, 8, 3, 0, 32, 6, true},     /* 3 */
-    {1, 8, 4, 0, 64, 8, true},     /* 4 */
-    {1, 8, 5, 0, 128, 31, true},   /* 5 */
+    {8, 0, 0, 64, 7, false},   /* 1 */
+    {4, 2, 1, 64, 7, false},   /* 2 */
+    {2, 3, 2, 64, 7, false},   /* 3 */
+    {1, 5, 3, 128, 8, false},  /* 4 */
+    {1, 5, 0, 128, 31, true},  /* 5 */
 };
 
-/* Every indexed position reads 8 bytes. */
+/* Grams are 8 bytes: long enough to tell apart the many places where short
+ * ones recur in text, and no match shorter than 7 bytes pays for a 5-byte
+ * offset anyway. */
 const uint32_t kLoad = 8;
 
 /* Buckets of the new value's grams are asked for this many positions early. */
@@ -92,7 +93,6 @@ public:
     bool build(const uint8_t *old, uint32_t n, const level_params &lp)
     {
         bucket_log_ = lp.bucket_log;
-        mask_ = lp.gram >= 8 ? ~(uint64_t)0 : ((uint64_t)1 << (8 * lp.gram)) - 1;
         if (n < kLoad)
             return true;
         uint32_t indexed = (n - kLoad) / lp.step + 1;
@@ -150,13 +150,12 @@ public:
 private:
     uint32_t *bucket(const uint8_t *p, uint32_t *tag) const
     {
-        uint64_t h = (load64(p) & mask_) * 0x9E3779B97F4A7C15ull;
+        uint64_t h = load64(p) * 0x9E3779B97F4A7C15ull;
         *tag = position_bits_ == 32 ? 0 : (uint32_t)(h >> position_bits_) & ~(((uint32_t)1 << position_bits_) - 1);
         return slots_ + ((size_t)(h >> (64 - bucket_bits_)) << bucket_log_);
     }
 
     uint32_t *slots_ = nullptr;
-    uint64_t mask_ = 0;
     unsigned bucket_log_ = 0, bucket_bits_ = 1, position_bits_ = 1;
 };
 
@@ -516,6 +515,9 @@ private:
     int64_t diagonal_[2] = {0, 0}; /* offset - start of the last two distinct matches */
 };
 
+/* New values up to this length are also diffed by the bounded search. */
+const uint32_t kSearchedLength = 4096;
+
 buf *single_byte(uint8_t byte)
 {
     buf *result = buf_create();
@@ -558,13 +560,25 @@ buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
     }
     if (o == TOO_LONG || out->len >= m) {
         buf_free(out);
-        return _write_replacement_delta(new_value);
+        out = _write_replacement_delta(new_value);
+    } else {
+        /* Hand back a block of the delta's own size. */
+        char *fitted = (char *)ostrel_realloc(out->data, out->len);
+        if (fitted) {
+            out->data = fitted;
+            out->capacity = out->len;
+        }
     }
-    /* Hand back a block of the delta's own size. */
-    char *fitted = (char *)ostrel_realloc(out->data, out->len);
-    if (fitted) {
-        out->data = fitted;
-        out->capacity = out->len;
+    /* Small values: the search also finds the short common runs that grams
+     * miss, at little cost here; the smaller delta is kept. */
+    if (out && m <= kSearchedLength) {
+        buf *searched = diff_generate_binary(old_value, new_value);
+        if (!searched || searched->len < out->len) {
+            buf_free(out);
+            out = searched;
+        } else {
+            buf_free(searched);
+        }
     }
     return out;
 }
