@@ -4,6 +4,11 @@
 // integers naming a range inside the old value, strings are appended,
 // anything else is skipped, a truncated item ends the delta and a match
 // without its length or outside the old value makes it malformed.
+// The strict application (diff_apply_check, diff_apply_fill) is compared
+// with a strict reference: every head read as CBOR reads it (tags and f8
+// with their argument bytes), reserved heads and unreadable items are
+// errors at their offset, and f6 alone gives the old value; the measured
+// length is the filled length, and a limit one below it is refused.
 // The input is split: two bytes give the old value's length, that many
 // bytes follow, and the rest is the delta.
 #include <cstdlib>
@@ -70,6 +75,82 @@ bool reference_apply(const uint8_t *old_value, size_t old_len, const uint8_t *de
     return true;
 }
 
+enum Read { READ_OK, READ_END, READ_SHORT, READ_MALFORMED };
+
+// Reads the item at *at as CBOR does.
+Read read_strict(const uint8_t **at, const uint8_t *end, Item *item) {
+    if (*at == end) return READ_END;
+    const uint8_t *p = *at;
+    size_t left = static_cast<size_t>(end - p);
+    uint8_t major = p[0] >> 5, info = p[0] & 0x1f;
+    if ((info >= 28 && info <= 30) || (info == 31 && (major <= 1 || major == 6))) return READ_MALFORMED;
+    size_t head = info >= 24 && info <= 27 ? 1 + (size_t{1} << (info - 24)) : 1;
+    if (head > left) return READ_SHORT;
+    uint64_t argument = info < 24 ? info : 0;
+    for (size_t i = 1; i < head; i++) argument = argument << 8 | p[i];
+    bool definite_string = (major == 2 || major == 3) && info != 31;
+    if (definite_string && argument > left - head) return READ_SHORT;
+    *item = {major, argument, p + head, definite_string};
+    *at = p + head + (definite_string ? static_cast<size_t>(argument) : 0);
+    return READ_OK;
+}
+
+int code_of(Read r) { return r == READ_SHORT ? DIFF_APPLY_CUT_SHORT : DIFF_APPLY_BAD_HEAD; }
+
+// DIFF_APPLY_OK with the rebuilt value, or the error code and offset.
+int reference_strict(const uint8_t *old_value, size_t old_len, const uint8_t *delta, size_t len, std::string *out,
+                     size_t *offset) {
+    if (len == 1 && delta[0] == 0xf6) {
+        out->assign(reinterpret_cast<const char *>(old_value), old_len);
+        return DIFF_APPLY_OK;
+    }
+    const uint8_t *at = delta, *end = delta + len;
+    for (;;) {
+        *offset = static_cast<size_t>(at - delta);
+        Item item, length;
+        Read r = read_strict(&at, end, &item);
+        if (r == READ_END) return DIFF_APPLY_OK;
+        if (r != READ_OK) return code_of(r);
+        if (item.major == 0) {
+            const uint8_t *second = at;
+            r = read_strict(&at, end, &length);
+            if (r == READ_END) return DIFF_APPLY_NO_LENGTH;
+            if (r != READ_OK) {
+                *offset = static_cast<size_t>(second - delta);
+                return code_of(r);
+            }
+            if (length.major != 0) return DIFF_APPLY_NO_LENGTH;
+            if (item.argument > old_len || length.argument > old_len - item.argument) return DIFF_APPLY_OUTSIDE_OLD;
+            out->append(reinterpret_cast<const char *>(old_value) + item.argument, static_cast<size_t>(length.argument));
+        } else if (item.definite_string) {
+            out->append(reinterpret_cast<const char *>(item.content), static_cast<size_t>(item.argument));
+        }
+    }
+}
+
+void check_strict(const buf &old_value, const buf &delta) {
+    std::string expected;
+    size_t expected_offset = 0, offset = 99;
+    uint64_t length = 0;
+    int code = reference_strict(reinterpret_cast<const uint8_t *>(old_value.data), old_value.len,
+                                reinterpret_cast<const uint8_t *>(delta.data), delta.len, &expected, &expected_offset);
+    if (diff_apply_check(&old_value, &delta, UINT64_MAX, &length, &offset) != code) abort();
+    if (code != DIFF_APPLY_OK) {
+        if (offset != expected_offset) abort();
+        return;
+    }
+    if (length != expected.size() || offset != 0) abort();
+    char *out = static_cast<char *>(malloc(expected.size() ? expected.size() : 1));  // exact: overruns are caught
+    if (!out) abort();
+    if (diff_apply_fill(&old_value, &delta, out, expected.size()) != expected.size()) abort();
+    if (memcmp(out, expected.data(), expected.size()) != 0) abort();
+    // Less room: a prefix, and nothing past the room.
+    size_t room = expected.size() / 2;
+    if (diff_apply_fill(&old_value, &delta, out, room) != room || memcmp(out, expected.data(), room) != 0) abort();
+    free(out);
+    if (length > 0 && diff_apply_check(&old_value, &delta, length - 1, &length, &offset) != DIFF_APPLY_TOO_LONG) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -94,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
 
     buf_free(result);
+    check_strict(old_value, delta);
     free(old_copy);
     free(delta_copy);
     return 0;

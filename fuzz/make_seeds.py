@@ -92,6 +92,9 @@ DELTAS = {
     "nine_byte_heads": (OLD, h("1b0000000100000000 02 00 1b0000000000000003")),
     "skipped_items": (OLD, h("82 0102 a1 00 01 d8 20 f93c00 f7 fb3fb999999999999a 9f ff")),
     "overlapping_matches": (OLD, h("00 08 02 04 02 04 07 01")),
+    "tag_argument_then_integer": (OLD, h("d8 00 02 d9 0001 41 61")),
+    "reserved_heads": (OLD, h("00 02 1c 3f 5c df fc")),
+    "simple_value_argument": (OLD, h("f8 20 00 01")),
 }
 
 # --- Value pairs for the diff targets.

@@ -190,6 +190,104 @@ TEST(DiffApply, AllocationFailures) {
     }
 }
 
+// Strict application: the value, or "error <code> at <offset>".
+std::string apply_strict(const std::string &old_value, const std::string &delta, uint64_t limit = UINT64_MAX) {
+    buf o = view(old_value), d = view(delta);
+    uint64_t length = 0;
+    size_t offset = 0;
+    int code = diff_apply_check(&o, &d, limit, &length, &offset);
+    if (code != DIFF_APPLY_OK) return "error " + std::to_string(code) + " at " + std::to_string(offset);
+    std::string out(size_t(length), '?');
+    EXPECT_EQ(diff_apply_fill(&o, &d, out.data(), out.size()), out.size());
+    return out;
+}
+
+std::string error(int code, size_t offset) { return "error " + std::to_string(code) + " at " + std::to_string(offset); }
+
+TEST(DiffApplyStrict, AcceptsWhatTheLenientReadingAccepts) {
+    const Case cases[] = {
+        {"abcdefgh", "00 03 42 58 59 03 05", "abcXYdefgh"},
+        {"abcdef", "", ""},
+        {"abcdef", "63 61 62 63", "abc"},
+        {"abcdef", "04 02 00 02 00 03 01 03", "efababcbcd"},
+        {"abcdef", "18 00 19 00 03 58 01 41", "abcA"},
+        {"abcdef", "20 43 78 79 7a", "xyz"},
+        {"abcdef", "82 01 02 a1 00 01 c0 00 01", "bcaa"},
+        {"abcdef", "f4 f5 f7 ff f9 3c 00 00 01", "a"},
+        {"abcdef", "5f 41 61 41 62 ff 7f 61 63 ff", "abc"},
+        {"abcdef", "f6 f6", ""},  // nulls inside a longer delta are ignored
+    };
+    for (const Case &c : cases) EXPECT_EQ(apply_strict(c.old_value, from_hex(c.delta_hex)), c.expected) << c.delta_hex;
+}
+
+TEST(DiffApplyStrict, DiffersFromTheLenientReadingWhereItCannotRead) {
+    struct Strict {
+        const char *delta_hex;
+        std::string expected;
+        const char *lenient;
+    } cases[] = {
+        {"f6", "abcdef", ""},  // the no-change delta gives the old value
+        {"43 61 62", error(DIFF_APPLY_CUT_SHORT, 0), ""},
+        {"00 03 43 61", error(DIFF_APPLY_CUT_SHORT, 2), "abc"},
+        {"00 03 f9 3c", error(DIFF_APPLY_CUT_SHORT, 2), "abc"},
+        {"00 18", error(DIFF_APPLY_CUT_SHORT, 1), "null"},
+        {"05", error(DIFF_APPLY_NO_LENGTH, 0), "null"},
+        {"41 61 01 41 61", error(DIFF_APPLY_NO_LENGTH, 2), "null"},
+        {"00 07", error(DIFF_APPLY_OUTSIDE_OLD, 0), "null"},
+        {"41 61 1a ff ff ff ff 1a ff ff ff ff", error(DIFF_APPLY_OUTSIDE_OLD, 2), "null"},
+        // Integers count whole, not by their low 32 bits.
+        {"1b 00 00 00 01 00 00 00 00 03", error(DIFF_APPLY_OUTSIDE_OLD, 0), "abc"},
+        {"1b ff ff ff ff ff ff ff ff 1b ff ff ff ff ff ff ff ff", error(DIFF_APPLY_OUTSIDE_OLD, 0), "null"},
+        // Reserved and misplaced heads.
+        {"1c 02", error(DIFF_APPLY_BAD_HEAD, 0), "ab"},
+        {"00 02 3f", error(DIFF_APPLY_BAD_HEAD, 2), "ab"},
+        {"00 1f", error(DIFF_APPLY_BAD_HEAD, 1), ""},
+        {"5c 00 01", error(DIFF_APPLY_BAD_HEAD, 0), "a"},
+        {"df", error(DIFF_APPLY_BAD_HEAD, 0), ""},
+        {"fc", error(DIFF_APPLY_BAD_HEAD, 0), ""},
+        // Tags and f8 carry their argument bytes.
+        {"d8 00 02", error(DIFF_APPLY_NO_LENGTH, 2), "ab"},
+        {"d9 00 01 00 01", "a", "aa"},
+        {"f8 20 00 01", "a", "a"},
+    };
+    for (const Strict &c : cases) {
+        std::string delta = from_hex(c.delta_hex);
+        EXPECT_EQ(apply_strict("abcdef", delta), c.expected) << c.delta_hex;
+        EXPECT_EQ(patch("abcdef", delta), c.lenient) << c.delta_hex;
+    }
+}
+
+TEST(DiffApplyStrict, LimitRefusesTheItemThatPassesIt) {
+    const std::string delta = from_hex("00 03 42 58 59 03 05");
+    EXPECT_EQ(apply_strict("abcdefgh", delta, 10), "abcXYdefgh");
+    EXPECT_EQ(apply_strict("abcdefgh", delta, 9), error(DIFF_APPLY_TOO_LONG, 5));
+    EXPECT_EQ(apply_strict("abcdefgh", delta, 4), error(DIFF_APPLY_TOO_LONG, 2));
+    EXPECT_EQ(apply_strict("abcdefgh", from_hex("f6"), 7), error(DIFF_APPLY_TOO_LONG, 0));
+    EXPECT_EQ(apply_strict("abcdefgh", from_hex("f6"), 8), "abcdefgh");
+    // 4096 copies of a whole 1 MiB value: refused at the first that passes
+    // the limit, whatever follows.
+    std::string old_value(size_t(1) << 20, 'a'), bomb;
+    for (int i = 0; i < 4096; ++i) bomb += from_hex("00 1a 00 10 00 00");
+    bomb += from_hex("43");
+    EXPECT_EQ(apply_strict(old_value, bomb, uint64_t(1) << 24), error(DIFF_APPLY_TOO_LONG, 6 * 16));
+    buf o = view(old_value), d = view(bomb);
+    uint64_t length = 0;
+    size_t offset = 0;
+    EXPECT_EQ(diff_apply_check(&o, &d, UINT64_MAX, &length, &offset), DIFF_APPLY_CUT_SHORT);
+    EXPECT_EQ(offset, bomb.size() - 1);
+}
+
+TEST(DiffApplyStrict, RefusedArguments) {
+    std::string text = "abc", delta = from_hex("00 03");
+    buf o = view(text), d = view(delta), no_data = {nullptr, 3, 3};
+    uint64_t length = 0;
+    size_t offset = 0;
+    EXPECT_EQ(diff_apply_check(nullptr, &d, UINT64_MAX, &length, &offset), DIFF_APPLY_NULL_ARGUMENT);
+    EXPECT_EQ(diff_apply_check(&o, nullptr, UINT64_MAX, &length, &offset), DIFF_APPLY_NULL_ARGUMENT);
+    EXPECT_EQ(diff_apply_check(&o, &no_data, UINT64_MAX, &length, &offset), DIFF_APPLY_NULL_ARGUMENT);
+    for (int code = DIFF_APPLY_OK; code <= DIFF_APPLY_TOO_LONG + 1; ++code) EXPECT_NE(diff_apply_reason(code), nullptr);
+}
+
 TEST(DiffApply, RandomItemsRebuildTheirConcatenation) {
     unsigned seed = test_seed("RandomItemsRebuildTheirConcatenation");
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -242,6 +340,9 @@ TEST(DiffApply, RandomItemsRebuildTheirConcatenation) {
         std::string delta(reinterpret_cast<const char *>(g->data), size_t(g->len));
         cbor_generator_free(g);
         ASSERT_EQ(patch(old_value, delta), expected) << "round " << round;
+        if (delta != "\xf6") {
+            ASSERT_EQ(apply_strict(old_value, delta), expected) << "round " << round;
+        }
     }
 }
 

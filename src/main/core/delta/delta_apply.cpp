@@ -7,11 +7,13 @@
 #include "cbor_head.h"
 #include "cbor_parser_internal.h"
 
-/* A delta is read straight from its bytes, item by item, consuming each
- * item exactly as cbor_next_val would, but without copying strings out.
- * A first pass checks the delta and adds up the result; a second one
- * copies the bytes into a single allocation. The result's capacity is the
- * one a buffer grown by one append per item reaches. */
+/* A delta is read straight from its bytes, item by item, without copying
+ * strings out. Both ways of applying it make two passes: the first checks
+ * the delta and adds up the result, the second copies the bytes into
+ * memory taken once for the whole result. diff_apply_binary reads items
+ * exactly as cbor_next_val would (read_item) and its result's capacity is
+ * the one a buffer grown by one append per item reaches; the strict pair
+ * reads them as CBOR does (read_strict). */
 
 namespace {
 
@@ -61,6 +63,34 @@ bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool rep
     }
     *pos = at + used;
     return true;
+}
+
+/* Reads the item at data[*pos, len), *pos < len, as CBOR reads it and moves
+ * *pos past it: a head, and for a definite-length string its content.
+ * CBOR_HEAD_SHORT for an item cut short, CBOR_HEAD_MALFORMED for a head
+ * CBOR reserves; *pos is unchanged on either. */
+int read_strict(const uint8_t *data, size_t len, size_t *pos, item *out)
+{
+    size_t at = *pos;
+    cbor_head head;
+    int answer = cbor_head_decode(data + at, len - at, &head);
+    if (answer != CBOR_HEAD_OK)
+        return answer;
+    size_t used = head.size;
+    out->kind = ITEM_OTHER;
+    if (head.major == 0) {
+        out->kind = ITEM_UINT;
+        out->value = head.argument;
+    } else if ((head.major == 2 || head.major == 3) && head.info != 31) {
+        if (head.argument > len - at - used)
+            return CBOR_HEAD_SHORT;
+        out->kind = ITEM_STRING;
+        out->bytes = data + at + used;
+        out->length = head.argument;
+        used += (size_t)head.argument;
+    }
+    *pos = at + used;
+    return CBOR_HEAD_OK;
 }
 
 /* Length and capacity of the result as appends of one piece each grow it
@@ -129,6 +159,42 @@ void copy(const buf *old_value, const uint8_t *data, size_t stop, char *out)
     }
 }
 
+bool is_no_change(const buf *delta)
+{
+    return delta->len == 1 && (uint8_t)delta->data[0] == 0xf6;
+}
+
+/* Strict pass two: the items of a delta diff_apply_check accepted, into
+ * at most room bytes; returns the bytes written. Reads and writes stay in
+ * bounds whatever the delta holds, even one changed since it was checked. */
+size_t fill(const buf *old_value, const uint8_t *data, size_t len, char *out, size_t room)
+{
+    size_t pos = 0, written = 0;
+    item first, second;
+    while (pos < len && written < room && read_strict(data, len, &pos, &first) == CBOR_HEAD_OK) {
+        const char *from;
+        uint64_t n;
+        if (first.kind == ITEM_UINT) {
+            if (pos == len || read_strict(data, len, &pos, &second) != CBOR_HEAD_OK || second.kind != ITEM_UINT ||
+                first.value > old_value->len || second.value > old_value->len - first.value)
+                break;
+            from = old_value->data + first.value;
+            n = second.value;
+        } else if (first.kind == ITEM_STRING) {
+            from = (const char *)first.bytes;
+            n = first.length;
+        } else {
+            continue;
+        }
+        if (n > room - written)
+            n = room - written;
+        if (n > 0)
+            memcpy(out + written, from, (size_t)n);
+        written += (size_t)n;
+    }
+    return written;
+}
+
 }  // namespace
 
 buf *diff_apply_binary(const buf *old_value, const buf *delta)
@@ -152,4 +218,84 @@ buf *diff_apply_binary(const buf *old_value, const buf *delta)
     result->len = t.len;
     result->capacity = t.capacity;
     return result;
+}
+
+int diff_apply_check(const buf *old_value, const buf *delta, uint64_t max_length, uint64_t *length, size_t *offset)
+{
+    *offset = 0;
+    if (!old_value || !delta || (!delta->data && delta->len > 0) || (!old_value->data && old_value->len > 0))
+        return DIFF_APPLY_NULL_ARGUMENT;
+    if (is_no_change(delta)) {
+        if (old_value->len > max_length)
+            return DIFF_APPLY_TOO_LONG;
+        *length = old_value->len;
+        return DIFF_APPLY_OK;
+    }
+    const uint8_t *data = (const uint8_t *)delta->data;
+    size_t len = delta->len, pos = 0;
+    uint64_t total = 0; /* stays at most max_length */
+    while (pos < len) {
+        *offset = pos;
+        item first, second;
+        int answer = read_strict(data, len, &pos, &first);
+        if (answer != CBOR_HEAD_OK)
+            return answer == CBOR_HEAD_SHORT ? DIFF_APPLY_CUT_SHORT : DIFF_APPLY_BAD_HEAD;
+        uint64_t n = first.kind == ITEM_STRING ? first.length : 0;
+        if (first.kind == ITEM_UINT) {
+            if (pos == len)
+                return DIFF_APPLY_NO_LENGTH;
+            size_t second_at = pos;
+            answer = read_strict(data, len, &pos, &second);
+            if (answer != CBOR_HEAD_OK) {
+                *offset = second_at;
+                return answer == CBOR_HEAD_SHORT ? DIFF_APPLY_CUT_SHORT : DIFF_APPLY_BAD_HEAD;
+            }
+            if (second.kind != ITEM_UINT)
+                return DIFF_APPLY_NO_LENGTH;
+            if (first.value > old_value->len || second.value > old_value->len - first.value)
+                return DIFF_APPLY_OUTSIDE_OLD;
+            n = second.value;
+        }
+        if (n > max_length - total)
+            return DIFF_APPLY_TOO_LONG;
+        total += n;
+    }
+    *offset = 0;
+    *length = total;
+    return DIFF_APPLY_OK;
+}
+
+size_t diff_apply_fill(const buf *old_value, const buf *delta, char *out, size_t room)
+{
+    if (!old_value || !delta || !delta->data || (!old_value->data && old_value->len > 0))
+        return 0;
+    if (is_no_change(delta)) {
+        size_t n = old_value->len < room ? old_value->len : room;
+        if (n > 0)
+            memcpy(out, old_value->data, n);
+        return n;
+    }
+    return fill(old_value, (const uint8_t *)delta->data, delta->len, out, room);
+}
+
+const char *diff_apply_reason(int code)
+{
+    switch (code) {
+    case DIFF_APPLY_OK:
+        return "the delta applies";
+    case DIFF_APPLY_NULL_ARGUMENT:
+        return "no old value or no delta";
+    case DIFF_APPLY_CUT_SHORT:
+        return "the item runs past the end of the delta";
+    case DIFF_APPLY_BAD_HEAD:
+        return "the item head is malformed (reserved additional information, or indefinite length on an integer or tag)";
+    case DIFF_APPLY_NO_LENGTH:
+        return "the match offset is not followed by an unsigned integer length";
+    case DIFF_APPLY_OUTSIDE_OLD:
+        return "the match reaches outside the old value";
+    case DIFF_APPLY_TOO_LONG:
+        return "the result would be longer than the limit";
+    default:
+        return "unknown answer";
+    }
 }
