@@ -9,6 +9,7 @@ import io
 import json
 import os
 import random
+import re
 import subprocess
 import sys
 from typing import NamedTuple
@@ -113,8 +114,13 @@ def test_random_round_trips_give_the_module_delta(files, tmp_path):
             new[at:at + rng.randrange(0, 40)] = rng.randbytes(rng.randrange(0, 40))
         p = files(old=bytes(old), new=bytes(new))
         produced = succeeds("diff", p["old"], p["new"])
+        assert produced == delta.compute(bytes(old), bytes(new)), f"case {case}"
+        assert succeeds("patch", p["old"], "-", stdin=produced) == new, f"case {case}"
+        produced = succeeds("diff", p["old"], p["new"], "--method", "myers")
         assert produced == bytes(delta.diff(bytes(old), bytes(new))), f"case {case}"
         assert succeeds("patch", p["old"], "-", stdin=produced) == new, f"case {case}"
+        produced = succeeds("diff", p["old"], p["new"], "--level", "5")
+        assert produced == delta.compute(bytes(old), bytes(new), level=5), f"case {case}"
 
 
 def test_stats_go_to_standard_error(files, tmp_path):
@@ -145,7 +151,8 @@ MALFORMED = [
 @pytest.mark.parametrize(("hex_delta", "message"), MALFORMED)
 def test_patch_refuses_a_malformed_delta_and_writes_nothing(files, tmp_path, hex_delta, message):
     p = files(old=b"abcdefgh", delta=bytes.fromhex(hex_delta.replace(" ", "")))
-    run = fails(1, f"ostrel patch: malformed delta: {message}", "patch", p["old"], p["delta"],
+    at = re.search(r"at byte (\d+)", message)[1]
+    run = fails(1, f"ostrel patch: malformed delta at byte {at}: ", "patch", p["old"], p["delta"],
                 "-o", tmp_path / "out")
     assert run.stdout == b""
     assert not (tmp_path / "out").exists()
@@ -154,9 +161,29 @@ def test_patch_refuses_a_malformed_delta_and_writes_nothing(files, tmp_path, hex
 @pytest.mark.parametrize("hex_delta", ["0009", "0801", "1affffffff01"])
 def test_patch_refuses_a_match_outside_old(files, tmp_path, hex_delta):
     p = files(old=b"abcdefgh", delta=bytes.fromhex(hex_delta))
-    fails(1, "ostrel patch: malformed delta: a match lies outside OLD",
+    fails(1, "ostrel patch: malformed delta at byte 0: the match reaches outside the old value\n",
           "patch", p["old"], p["delta"], "-o", tmp_path / "out")
     assert not (tmp_path / "out").exists()
+
+
+def test_diff_options(files):
+    p = files(old=b"abcdefgh", new=b"abcXYdefgh")
+    fails(1, "ostrel diff: --level must be from 1 to 5, not 9\n", "diff", p["old"], p["new"], "--level", "9")
+    fails(2, "diff: --level is for --method match", "diff", p["old"], p["new"], "--method", "myers", "--level", "2")
+    fails(2, "invalid choice: 'bsdiff'", "diff", p["old"], p["new"], "--method", "bsdiff")
+
+
+def test_patch_max_size(files, tmp_path):
+    # 4096 copies of the whole 1 MiB old value: 4 GiB asked for by 24 KiB.
+    p = files(old=bytes(1 << 20), delta=bytes.fromhex("00 1a 00 10 00 00") * 4096)
+    fails(1, "ostrel patch: the delta builds more than --max-size 16777216 bytes: the item at byte 96 passes it\n",
+          "patch", p["old"], p["delta"], "--max-size", "16M", "-o", tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+    p = files(old=b"abcdefgh", delta=bytes.fromhex("00 03 42 58 59 03 05"))
+    assert succeeds("patch", p["old"], p["delta"], "--max-size", "10") == b"abcXYdefgh"
+    fails(1, "more than --max-size 9 bytes: the item at byte 5", "patch", p["old"], p["delta"], "--max-size", "9")
+    fails(2, "expected a byte count such as 65536, 64k, 10M or 2G, got '-1'",
+          "patch", p["old"], p["delta"], "--max-size", "-1")
 
 
 @pytest.mark.parametrize("command", ["diff", "patch"])
@@ -312,8 +339,8 @@ def test_inspect_unreadable_file(tmp_path):
 # --- help and usage ---------------------------------------------------------
 
 @pytest.mark.parametrize(("command", "usage"), [
-    ("diff", "usage: ostrel diff [-h] [-o DELTA] [--stats] OLD NEW"),
-    ("patch", "usage: ostrel patch [-h] [-o NEW] [--stats] OLD DELTA"),
+    ("diff", "usage: ostrel diff [-h] [-o DELTA] [--method {match,myers}] [--level N]"),
+    ("patch", "usage: ostrel patch [-h] [-o NEW] [--max-size SIZE] [--stats] OLD DELTA"),
     ("cbor", "usage: ostrel cbor [-h] [--definite] [--max-depth N] [--hex] [FILE]"),
     ("inspect", "usage: ostrel inspect [-h] DELTA"),
 ])

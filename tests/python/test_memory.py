@@ -6,6 +6,7 @@ the interpreter's traced allocations (tracemalloc) or in the process's
 resident size long before the tolerances below.
 """
 
+import array
 import ctypes
 import gc
 import os
@@ -15,7 +16,7 @@ import pytest
 
 import ostrel_core
 from ostrel_core.cbor import dumps
-from ostrel_core.delta import PythonInBuf, PythonOutBuf, diff, patch
+from ostrel_core.delta import ActivityHistory, PythonInBuf, PythonOutBuf, apply, compute, diff, patch
 
 PAYLOAD = 10_000
 TRACED_TOLERANCE = 1 << 20
@@ -74,6 +75,16 @@ def changing_list(i):
 
 
 HUGE = bytes(2**31)  # untouched zero pages: costs no memory
+HISTORY = ActivityHistory()
+
+
+def edited(i):
+    return payload(i)[:5000] + b"new" + payload(i)[5000:]
+
+
+def bomb(i):
+    """A delta asking for 4096 copies of the whole old value."""
+    return bytes.fromhex("00 19 27 10") * 4096 + payload(i)[:1]
 
 PATHS = {
     "dumps": lambda i: dumps({"k": [payload(i), i, 1.5, "text" * 100]}),
@@ -95,6 +106,23 @@ PATHS = {
     "patch": lambda i: memoryview(patch(payload(i), b"\x19\x13\x88\x19\x13\x88")).tobytes(),
     "patch-malformed": lambda i: raises(ValueError, bytes, patch(b"", b"\x59\x27\x10" + payload(i) + b"\x05")),
     "patch-none": lambda i: raises(RuntimeError, patch, None, payload(i)),
+    "compute": lambda i: apply(payload(i), compute(bytearray(payload(i)), memoryview(edited(i)))),
+    "compute-myers-history": lambda i: compute(payload(i), edited(i), method="myers", history=HISTORY),
+    "compute-type-error": lambda i: raises(TypeError, compute, payload(i), "text"),
+    "compute-not-contiguous": lambda i: raises(TypeError, compute, payload(i), memoryview(payload(i))[::2]),
+    "compute-options": lambda i: raises(ValueError, compute, payload(i), payload(i), method="myers", level=i % 5 + 1),
+    "compute-too-long": lambda i: raises(ValueError, compute, HUGE, payload(i), level=1),
+    "compute-memory": lambda i: with_allocations_failing_after(3, MemoryError, compute, payload(i), edited(i)),
+    "compute-history-memory": lambda i: with_allocations_failing_after(
+        i % 6, MemoryError, compute, payload(i), edited(i), method="myers", history=HISTORY),
+    "apply": lambda i: apply(payload(i), b"\x19\x13\x88\x19\x13\x88\x41" + payload(i)[:1], max_size=PAYLOAD),
+    "apply-no-change": lambda i: apply(bytearray(payload(i)), b"\xf6"),
+    "apply-malformed": lambda i: raises(ValueError, apply, payload(i), b"\x59\x27\x10" + payload(i) + b"\x05"),
+    "apply-max-size": lambda i: raises(ValueError, apply, payload(i), bomb(i), max_size=PAYLOAD),
+    "apply-type-error": lambda i: raises(TypeError, apply, payload(i), array.array("i", payload(i)[:4000])),
+    "history": lambda i: ActivityHistory(slots=i % 64 + 1, bucket_ms=1000).utilisation,
+    "history-refused": lambda i: raises(ValueError, ActivityHistory, slots=1, bucket_ms=i % 128 + 1),
+    "history-memory": lambda i: with_allocations_failing_after(i % 2, MemoryError, ActivityHistory),
     "in-buffer-type-error": lambda i: raises(TypeError, PythonInBuf, bytearray(payload(i))),
     "out-buffer-constructor": lambda i: raises(TypeError, PythonOutBuf),
 }

@@ -25,6 +25,11 @@ takes_buffer(result)
 view: memoryview = memoryview(result)
 rebuilt: bytes = bytes(delta.patch(old_value=b"abcdefgh", diff=bytes(result)))
 versions: list[str] = [cbor.__version__, delta.__version__, ostrel_core.delta.__version__]
+history = delta.ActivityHistory(slots=8, bucket_ms=128)
+computed: bytes = delta.compute(bytearray(b"abc"), memoryview(b"abd")) + delta.compute(b"a", b"b", level=2)
+computed = delta.compute(b"abc", b"abd", method="myers", search_limit=50, history=history)
+applied: bytes = delta.apply(memoryview(b"abc"), computed, max_size=10)
+load: int = history.utilisation + history.last_quality
 '''
 
 # Calls mypy must refuse, one per line from line 3. (mypy lets bytearray and
@@ -40,6 +45,11 @@ delta.diff("old", b"new")
 delta.diff(None, b"new")
 delta.diff(old=b"old", new=b"new")
 delta.patch(b"old", delta.diff(b"old", b"new"))
+delta.compute("old", b"new")
+delta.compute(b"old", b"new", method="myers", level=3)
+delta.compute(b"old", b"new", history=delta.ActivityHistory())
+delta.apply(b"old", b"", 10)
+delta.ActivityHistory().utilisation = 3
 delta.PythonInBuf("x")
 delta.PythonInBuf(value=b"x")
 delta.PythonOutBuf(b"x")

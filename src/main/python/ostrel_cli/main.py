@@ -1,7 +1,7 @@
 """ostrel: binary deltas between files, and JSON to CBOR.
 
-    ostrel diff OLD NEW [-o DELTA] [--stats]
-    ostrel patch OLD DELTA [-o NEW] [--stats]
+    ostrel diff OLD NEW [-o DELTA] [--method match|myers] [--level N] [--stats]
+    ostrel patch OLD DELTA [-o NEW] [--max-size SIZE] [--stats]
     ostrel cbor [FILE] [--definite] [--max-depth N] [--hex]
     ostrel inspect DELTA
 
@@ -13,6 +13,7 @@ encoded, 2 for a command line that makes no sense.
 import argparse
 import json
 import os
+import re
 import sys
 import time
 
@@ -69,11 +70,14 @@ def stat_line(label, size, path=""):
 def cmd_diff(args):
     one_stdin(args.old, args.new)
     old, new = read_input(args.old), read_input(args.new)
+    options = {"method": args.method}
+    if args.level is not None:
+        options["level"] = args.level
     start = time.perf_counter()
     try:
-        result = memoryview(delta.diff(old, new))
-    except ValueError as e:  # a value the 32-bit positions of a delta cannot reach
-        raise Failure(str(e)) from None
+        result = delta.compute(old, new, **options)
+    except ValueError as e:  # a level out of range, or a value the 32-bit positions of a delta cannot reach
+        raise Failure(str(e).replace("compute() argument 'level'", "--level").replace("compute(): ", "")) from None
     elapsed = time.perf_counter() - start
     write_output(args.output, result)
     if args.stats:
@@ -88,20 +92,11 @@ def cmd_patch(args):
     one_stdin(args.old, args.delta)
     old, diff = read_input(args.old), read_input(args.delta)
     start = time.perf_counter()
-    if diff == NO_CHANGE:
-        result = memoryview(old)
-    else:
-        # The core stops quietly at an item cut short and returns what it
-        # built so far: refuse such a delta rather than write a short file.
-        try:
-            for _ in read_items(diff):
-                pass
-        except MalformedDelta as e:
-            raise Failure(f"malformed delta: {e}") from None
-        try:
-            result = memoryview(delta.patch(old, diff))
-        except ValueError:  # the core gave no result
-            raise Failure("malformed delta: a match lies outside OLD") from None
+    try:
+        result = delta.apply(old, diff, max_size=args.max_size)
+    except ValueError as e:  # malformed, or longer than --max-size: the message names the byte
+        message = str(e).removeprefix("apply(): ")
+        raise Failure(message.replace("max_size=", "--max-size ")) from None
     elapsed = time.perf_counter() - start
     write_output(args.output, result)
     if args.stats:
@@ -200,6 +195,17 @@ def max_depth(text):
     return value
 
 
+SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+
+
+def size(text):
+    """A byte count, optionally with k, M or G (powers of 1024)."""
+    match = re.fullmatch(r"(\d+)([kmg]?)(?:i?b)?", text.strip().lower())
+    if not match:
+        raise argparse.ArgumentTypeError(f"expected a byte count such as 65536, 64k, 10M or 2G, got {text!r}")
+    return int(match[1]) * SIZE_UNITS[match[2]]
+
+
 def parser():
     top = argparse.ArgumentParser(
         prog="ostrel",
@@ -212,11 +218,17 @@ def parser():
     p = commands.add_parser(
         "diff", help="write the delta that turns OLD into NEW",
         description="Write the delta that turns OLD into NEW. Identical files of at least "
-        "2 bytes give the one-byte no-change delta f6.")
+        "2 bytes give the one-byte no-change delta f6. The default method matches against an "
+        "index of OLD; --method myers gives the bounded Myers search's delta.")
     p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
     p.add_argument("new", metavar="NEW", help="the new file, or - for standard input")
     p.add_argument("-o", "--output", metavar="DELTA", default=STDIO,
                    help="where to write the delta (default: standard output)")
+    p.add_argument("--method", choices=("match", "myers"), default="match",
+                   help="how the delta is found (default: match)")
+    p.add_argument("--level", metavar="N", type=int,
+                   help="effort of --method match, from 1 (fastest) to 5 (smallest deltas); "
+                   "default 3")
     p.add_argument("--stats", action="store_true",
                    help="print the sizes and the time taken to standard error")
     p.set_defaults(run=cmd_diff)
@@ -224,11 +236,15 @@ def parser():
     p = commands.add_parser(
         "patch", help="apply DELTA to OLD and write the new file",
         description="Apply DELTA to OLD and write the new file. The no-change delta f6 "
-        "gives a copy of OLD. A delta that does not apply to OLD is refused.")
+        "gives a copy of OLD. A delta that does not apply to OLD is refused, with the byte "
+        "where it goes wrong.")
     p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
     p.add_argument("delta", metavar="DELTA", help="the delta, or - for standard input")
     p.add_argument("-o", "--output", metavar="NEW", default=STDIO,
                    help="where to write the new file (default: standard output)")
+    p.add_argument("--max-size", metavar="SIZE", type=size,
+                   help="refuse a delta that would build more than SIZE bytes (such as 64k, 10M, "
+                   "2G), before any memory is taken for it")
     p.add_argument("--stats", action="store_true",
                    help="print the sizes and the time taken to standard error")
     p.set_defaults(run=cmd_patch)
@@ -258,7 +274,10 @@ def parser():
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command == "diff" and args.method == "myers" and args.level is not None:
+        top.error("diff: --level is for --method match")
     try:
         args.run(args)
     except Failure as e:

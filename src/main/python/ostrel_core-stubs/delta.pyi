@@ -1,4 +1,5 @@
-from typing import Never
+from collections.abc import Buffer
+from typing import Literal, Never, overload
 
 __version__: str
 
@@ -21,3 +22,33 @@ class PythonOutBuf(metaclass=_Pybind11Type):
 
 def diff(old_value: PythonInBuf | bytes, new_value: PythonInBuf | bytes) -> PythonOutBuf: ...
 def patch(old_value: PythonInBuf | bytes, diff: PythonInBuf | bytes) -> PythonOutBuf: ...
+
+class ActivityHistory(metaclass=_Pybind11Type):
+    """Share of recent wall-clock time spent in compute(method="myers",
+    history=...); the busier, the cheaper the search. One history may serve
+    many threads at once."""
+
+    def __init__(self, slots: int = 16, bucket_ms: int = 1000) -> None: ...
+    @property
+    def utilisation(self) -> int:
+        """Busy time in the window ending now, 256 per window's worth;
+        overlapping calls add up."""
+    @property
+    def last_quality(self) -> int:
+        """Search quality of the call that finished last: 0 (full) to 4."""
+
+# Any C-contiguous buffer of bytes: bytes, bytearray, memoryview, mmap,
+# array('B'), numpy uint8. The interpreter lock is released while large
+# values are worked on.
+@overload
+def compute(old: Buffer, new: Buffer, *, method: Literal["match"] = "match", level: int | None = None) -> bytes: ...
+@overload
+def compute(
+    old: Buffer,
+    new: Buffer,
+    *,
+    method: Literal["myers"],
+    search_limit: int = 10000,
+    history: ActivityHistory | None = None,
+) -> bytes: ...
+def apply(old: Buffer, delta: Buffer, *, max_size: int | None = None) -> bytes: ...

@@ -2,7 +2,9 @@
 
 #include <stdexcept>
 
+#include "compute_apply.h"
 #include "delta_functions.h"
+#include "shared_history.h"
 
 namespace py = pybind11;
 
@@ -76,5 +78,7 @@ void register_delta(py::module_ &parent) {
 
     delta.def("diff", &bound_diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &bound_patch, patch_doc, py::arg("old_value"), py::arg("diff"));
+    register_activity_history(delta);
+    register_compute_apply(delta);
     delta.attr("__version__") = "dev";
 }
