@@ -65,9 +65,9 @@ static inline uint8_t cbor_head_float(double value) {
 
     int e = biased - 1023;
     if (e >= -14 && e <= 15 && (fraction & ((UINT64_C(1) << 42) - 1)) == 0) return 0xf9;
+    if (e >= -126 && e <= 127) return (fraction & ((UINT64_C(1) << 29) - 1)) == 0 ? 0xfa : 0xfb;
     if (e < -149 || e > 127) return 0xfb;
-    int dropped = e < -126 ? -97 - e : 29;
-    return (fraction & ((UINT64_C(1) << dropped) - 1)) == 0 ? 0xfa : 0xfb;
+    return (fraction & ((UINT64_C(1) << (-97 - e)) - 1)) == 0 ? 0xfa : 0xfb;
 }
 
 /* One head as read from memory. For info 31 the argument is 0; for major

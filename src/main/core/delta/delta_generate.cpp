@@ -71,7 +71,7 @@ buf *_write_replacement_delta(const buf *new_value)
 {
     if (!new_value || new_value->len > INT32_MAX || (!new_value->data && new_value->len > 0))
         return NULL;
-    uint8_t head[9];
+    uint8_t head[CBOR_HEAD_MAX];
     size_t head_length = cbor_head_encode(2, new_value->len, head);
     /* An item no CBOR stream of at most INT32_MAX bytes can hold. */
     if (new_value->len > INT32_MAX - head_length)

@@ -6,19 +6,14 @@
 #include "cbor_head.h"
 
 /* Bytes of the CBOR head that carries v: the cost model of the budget and
- * of the fold rules. */
+ * of the fold rules. Negative values come only from direct calls and cost
+ * the head of their magnitude, except INT32_MIN, whose magnitude no
+ * int32_t holds: it costs the widest head. */
 static int32_t head_size(int64_t v)
 {
     if (v == INT32_MIN)
-        return 9;
-    uint64_t magnitude = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-    if (magnitude <= 23)
-        return 1;
-    if (magnitude <= 255)
-        return 2;
-    if (magnitude <= 65535)
-        return 3;
-    return 5;
+        return CBOR_HEAD_MAX;
+    return (int32_t)cbor_head_size(v < 0 ? 0 - (uint64_t)v : (uint64_t)v);
 }
 
 /* Takes cost off the budget; true while some budget is left. A failed
@@ -68,7 +63,7 @@ static bool write_insert(edit_script *s)
 /* Match item: two unsigned integers, offset then length, e.g. 03 05. */
 static bool write_match(edit_script *s)
 {
-    uint8_t item[18];
+    uint8_t item[2 * CBOR_HEAD_MAX];
     size_t n = cbor_head_encode(0, (uint64_t)(int64_t)s->match_offset, item);
     n += cbor_head_encode(0, (uint64_t)(int64_t)s->match_length, item + n);
     return append_item(s, item, n);

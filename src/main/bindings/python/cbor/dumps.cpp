@@ -9,6 +9,7 @@
 #include <string>
 
 #include "alloc.h"
+#include "cbor_head.h"
 
 namespace py = pybind11;
 
@@ -57,17 +58,9 @@ public:
 
     void byte(uint8_t value) { *reserve(1) = value; ++len; }
 
-    // Head of a major type with its argument, big-endian:
-    //
-    //   argument < 24        major<<5 | argument
-    //   < 2^8                major<<5 | 24, 1 byte
-    //   < 2^16               major<<5 | 25, 2 bytes
-    //   < 2^32               major<<5 | 26, 4 bytes
-    //   otherwise            major<<5 | 27, 8 bytes
+    // The shortest head of a major type with its argument.
     void head(uint8_t major, uint64_t argument) {
-        const size_t size = head_size(argument);
-        put_head(reserve(size), major, argument, size);
-        len += size;
+        len += cbor_head_encode(major, argument, reserve(cbor_head_size(argument)));
     }
 
     // Head of major type 2 or 3 and the bytes, always with a definite
@@ -84,13 +77,10 @@ public:
         long_string(major, source, length);
     }
 
-    // The narrowest IEEE width that holds the value exactly, read off the
-    // double's fields (sign s, unbiased exponent e, 52-bit fraction m):
-    //
-    //   f9 + 2 bytes   +-0, or e in [-14, 15] with m's low 42 bits zero
-    //   fa + 4 bytes   e in [-126, 127] with m's low 29 bits zero, or
-    //                  e in [-149, -127] with (1.m * 2^e) a multiple of 2^-149
-    //   fb + 8 bytes   anything else finite, double subnormals included
+    // The narrowest IEEE width that holds the value exactly (cbor_head_float),
+    // its bits taken from the double's fields (sign s, biased exponent,
+    // 52-bit fraction m): a half is s, the exponent rebased by 1023 - 15 and
+    // m's top 10 bits; a single is the value converted, which is exact.
     //
     // NaN of any sign and payload is f9 7e 00; the infinities f9 7c 00 and
     // f9 fc 00. Half-precision subnormals are written as singles.
@@ -98,30 +88,23 @@ public:
         uint64_t bits = 0;
         std::memcpy(&bits, &value, sizeof bits);
         const uint64_t sign = bits >> 63;
-        const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+        const uint64_t biased = (bits >> 52) & 0x7ff;
         const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-        if (biased == 0x7ff) {
+        switch (cbor_head_float(value)) {
+        case 0xf9:
+            if (biased == 0) return half(static_cast<uint16_t>(sign << 15));
+            return half(static_cast<uint16_t>(sign << 15 | (biased - 1008) << 10 | fraction >> 42));
+        case 0xfa: {
+            const float narrowed = static_cast<float>(value);
+            uint32_t single_bits = 0;
+            std::memcpy(&single_bits, &narrowed, sizeof single_bits);
+            return single(single_bits);
+        }
+        default:
+            if (biased != 0x7ff) return double_precision(bits);
             if (fraction != 0) return half(0x7e00);
             return half(sign ? 0xfc00 : 0x7c00);
         }
-        if (biased == 0) {
-            if (fraction == 0) return half(static_cast<uint16_t>(sign << 15));
-            return double_precision(bits);
-        }
-        const int exponent = biased - 1023;
-        if (exponent >= -14 && exponent <= 15 && (fraction & low_bits(42)) == 0)
-            return half(static_cast<uint16_t>(sign << 15 | static_cast<uint64_t>(exponent + 15) << 10 |
-                                              fraction >> 42));
-        if (exponent >= -126 && exponent <= 127 && (fraction & low_bits(29)) == 0)
-            return single(static_cast<uint32_t>(sign << 31 | static_cast<uint64_t>(exponent + 127) << 23 |
-                                                fraction >> 29));
-        if (exponent >= -149 && exponent <= -127) {
-            const int dropped = -97 - exponent;
-            const uint64_t significand = uint64_t{1} << 52 | fraction;
-            if ((significand & low_bits(dropped)) == 0)
-                return single(static_cast<uint32_t>(sign << 31 | significand >> dropped));
-        }
-        double_precision(bits);
     }
 
 private:
@@ -130,14 +113,12 @@ private:
 
     void long_string(uint8_t major, const void *source, size_t length) {
         if (length > limit) throw std::bad_alloc();
-        const size_t size = head_size(length);
+        const size_t size = cbor_head_size(length);
         uint8_t *at = reserve(size + length);
-        put_head(at, major, length, size);
+        cbor_head_encode(major, length, at);
         copy(at + size, static_cast<const uint8_t *>(source), length);
         len += size + length;
     }
-
-    static uint64_t low_bits(int count) { return (uint64_t{1} << count) - 1; }
 
     // Short strings, the common case, are copied in at most two
     // overlapping moves of a fixed size, each within both ends.
@@ -156,28 +137,6 @@ private:
         } else {
             std::memcpy(to, from, count);
         }
-    }
-
-    static size_t head_size(uint64_t argument) {
-        if (argument < 24) return 1;
-        if (argument <= 0xff) return 2;
-        if (argument <= 0xffff) return 3;
-        if (argument <= 0xffffffffu) return 5;
-        return 9;
-    }
-
-    // size is head_size(argument): 1 + the argument bytes, whose count
-    // 1, 2, 4, 8 is announced as 24, 25, 26, 27.
-    static void put_head(uint8_t *at, uint8_t major, uint64_t argument, size_t size) {
-        const uint8_t type = static_cast<uint8_t>(major << 5);
-        if (size == 1) {
-            at[0] = static_cast<uint8_t>(type | argument);
-            return;
-        }
-        const size_t width = size - 1;
-        const unsigned info = width == 1 ? 24 : width == 2 ? 25 : width == 4 ? 26 : 27;
-        at[0] = static_cast<uint8_t>(type | info);
-        store_big_endian(at + 1, argument, width);
     }
 
     static void store_big_endian(uint8_t *at, uint64_t value, size_t width) {
