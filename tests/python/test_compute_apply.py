@@ -239,29 +239,42 @@ def test_a_bytearray_cannot_be_resized_during_the_call():
 
 
 def test_one_history_shared_by_threads():
-    # A 1024 ms window; two threads keep it busy for about 0.6 s each.
-    history = ActivityHistory(slots=16, bucket_ms=64)
+    # A 4096 ms window: two threads diffing for 0.6 s each, in calls shorter
+    # than a bucket, stay below half of it, so the quality stays 0.
+    history = ActivityHistory(slots=64, bucket_ms=64)
     assert (history.utilisation, history.last_quality) == (0, 0)
     pairs = [large_pair(1 << 18, every) for every in (997, 1499)]
+    deltas = [None, None]
     errors = []
 
-    def work(old, new):
+    def work(index):
+        old, new = pairs[index]
         try:
             end = time.perf_counter() + 0.6
             while time.perf_counter() < end:
-                if apply(old, compute(old, new, method="myers", history=history)) != new:
-                    errors.append("round trip")
+                deltas[index] = compute(old, new, method="myers", history=history)
         except BaseException as error:  # reported by the main thread
             errors.append(error)
 
-    threads = [threading.Thread(target=work, args=pair) for pair in pairs]
+    threads = [threading.Thread(target=work, args=(index,)) for index in range(2)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
     assert not errors, errors
-    # Each thread's busy time is booked: together they fill more of the
-    # window than one thread can (alone, 0.6 s and the doubled last bucket
-    # read about 170; two threads read about 290).
-    assert history.utilisation > 220
-    assert 1 <= history.last_quality <= 4
+    assert [apply(old, d) for (old, _), d in zip(pairs, deltas)] == [new for _, new in pairs]
+    # Each call's busy time is booked: together the threads fill more of
+    # the window than one can (alone at most 0.6 s and the doubled last
+    # bucket, about 40; two threads read about 80).
+    assert history.utilisation > 55
+    assert history.last_quality == 0
+
+
+def test_quality_follows_the_load():
+    history = ActivityHistory(slots=4, bucket_ms=64)  # a 256 ms window
+    old, new = large_pair(1 << 18, 997)
+    end = time.perf_counter() + 5
+    while history.last_quality == 0 and time.perf_counter() < end:
+        assert apply(old, compute(old, new, method="myers", history=history)) == new
+    assert history.last_quality >= 1
+    assert history.utilisation >= 128
