@@ -1,11 +1,12 @@
-"""diff, patch and dumps called from 8 threads at once on shared inputs
-give the results of serial calls."""
+"""diff, patch, compute, apply and dumps called from 8 threads at once on
+shared inputs give the results of serial calls; one activity history
+shared by them all stays usable."""
 
 import random
 import threading
 
 from ostrel_core.cbor import dumps
-from ostrel_core.delta import PythonInBuf, diff, patch
+from ostrel_core.delta import ActivityHistory, PythonInBuf, apply, compute, diff, patch
 
 THREADS = 8
 ROUNDS = 20
@@ -20,6 +21,8 @@ NEW_VALUES = [
     BASE,
 ]
 OLD = PythonInBuf(BASE)  # one object shared by every thread
+SHARED = bytearray(BASE)  # read in place by every thread at once
+HISTORY = ActivityHistory(slots=8, bucket_ms=128)
 VALUES = [
     [1, 1.5, "a", b"b", None, True, {"k": [2**64 - 1, -2**63]}],
     {"nested": [[[[]]]] * 50, "floats": [0.1 * i for i in range(200)]},
@@ -34,6 +37,14 @@ def work():
         delta = bytes(diff(OLD, new))
         out.append((f"diff {i}", delta))
         out.append((f"patch {i}", bytes(patch(OLD, delta)) if delta != b"\xf6" else BASE))
+        for level in (1, 3, 5):
+            matched = compute(SHARED, new, level=level)
+            out.append((f"compute {i} level {level}", matched))
+            out.append((f"apply {i} level {level}", apply(SHARED, memoryview(matched))))
+        # Under 4 KiB the interpreter lock is kept while the history's is taken.
+        for old, value in ((BASE[:1500], new[:2000]), (BASE, new)):
+            graded = compute(old, value, method="myers", history=HISTORY)
+            out.append((f"history {i} {len(old)}", apply(old, graded) == value))
     for i, value in enumerate(VALUES):
         out.append((f"dumps {i}", dumps(value)))
         out.append((f"dumps definite {i}", dumps(value, indefinite=False, max_depth=10)))
