@@ -3,6 +3,10 @@
 #include <stdint.h>
 #include <string.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "alloc.h"
 #include "cbor_head.h"
 #include "delta_generate.h"
@@ -25,7 +29,7 @@ struct level_params {
 const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
     {8, 0, 0, 64, 7, false},   /* 1 */
     {4, 2, 1, 64, 7, false},   /* 2 */
-    {2, 3, 2, 64, 7, false},   /* 3 */
+    {2, 4, 2, 64, 7, false},   /* 3 */
     {1, 5, 3, 128, 8, false},  /* 4 */
     {1, 5, 0, 128, 31, true},  /* 5 */
 };
@@ -35,7 +39,7 @@ const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
  * offset anyway. */
 const uint32_t kLoad = 8;
 
-/* Buckets of the new value's grams are asked for this many positions early. */
+/* Buckets are asked for this many positions before they are read. */
 const uint32_t kAhead = 8;
 
 uint64_t load64(const uint8_t *p)
@@ -101,24 +105,42 @@ public:
             slot_bits++;
         bucket_bits_ = slot_bits - bucket_log_;
         position_bits_ = 1;
-        while (position_bits_ < 32 && ((uint64_t)1 << position_bits_) <= n)
+        while (((uint64_t)1 << position_bits_) <= n) /* n < 2^31: at most 31 */
             position_bits_++;
         slots_ = (uint32_t *)ostrel_calloc((size_t)1 << slot_bits, sizeof(uint32_t));
         if (!slots_)
             return false;
         const uint32_t size = (uint32_t)1 << bucket_log_;
         const uint32_t rotating = size > 1 ? size / 2 : 1;
-        const uint32_t ahead = 16; /* buckets are asked for this many positions early */
-        uint32_t tag;
-        for (uint32_t i = 0; i < ahead && i < indexed; i++)
-            __builtin_prefetch(bucket(old + i * lp.step, &tag));
+        /* Buckets are asked for kAhead positions early; their places and
+         * tags wait in a ring until then. */
+        uint32_t *ring[kAhead];
+        uint32_t tags[kAhead];
+        for (uint32_t i = 0; i < kAhead && i < indexed; i++) {
+            ring[i] = bucket(old + i * lp.step, &tags[i]);
+            __builtin_prefetch(ring[i]);
+        }
         for (uint32_t i = 0, pos = 0; i < indexed; i++, pos += lp.step) {
-            if (i + ahead < indexed)
-                __builtin_prefetch(bucket(old + pos + ahead * lp.step, &tag));
-            uint32_t *b = bucket(old + pos, &tag);
-            uint32_t s = 0;
-            while (s < size && b[s] != 0)
-                s++;
+            uint32_t *b = ring[i % kAhead];
+            uint32_t tag = tags[i % kAhead];
+            if (i + kAhead < indexed) {
+                ring[i % kAhead] = bucket(old + pos + kAhead * lp.step, &tags[i % kAhead]);
+                __builtin_prefetch(ring[i % kAhead]);
+            }
+            /* The taken slots are a prefix of the bucket: the first free
+             * one is found by halving. */
+            uint32_t s = size;
+            if (b[size - 1] == 0) {
+                uint32_t low = 0, high = size - 1;
+                while (low < high) {
+                    uint32_t middle = (low + high) / 2;
+                    if (b[middle] != 0)
+                        low = middle + 1;
+                    else
+                        high = middle;
+                }
+                s = low;
+            }
             b[s < size ? s : size - rotating + (i & (rotating - 1))] = tag | (pos + 1);
         }
         return true;
@@ -133,9 +155,9 @@ public:
             return;
         uint32_t tag;
         const uint32_t *b = bucket(p, &tag);
-        const uint32_t low = position_bits_ == 32 ? ~(uint32_t)0 : ((uint32_t)1 << position_bits_) - 1;
-        for (uint32_t s = 0; s < ((uint32_t)1 << bucket_log_) && b[s] != 0; s++) {
-            if ((b[s] & ~low) == tag && !f((b[s] & low) - 1))
+        const uint32_t low = ((uint32_t)1 << position_bits_) - 1;
+        for (uint32_t found = tagged(b, tag, ~low); found != 0; found &= found - 1) {
+            if (!f((b[__builtin_ctz(found)] & low) - 1))
                 return;
         }
     }
@@ -148,10 +170,29 @@ public:
     }
 
 private:
+    /* Bit s set for each taken slot s of bucket b whose tag is `tag`. */
+    uint32_t tagged(const uint32_t *b, uint32_t tag, uint32_t tag_mask) const
+    {
+        const uint32_t size = (uint32_t)1 << bucket_log_;
+        uint32_t found = 0;
+        uint32_t s = 0;
+#ifdef __SSE2__
+        const __m128i mask = _mm_set1_epi32((int)tag_mask), want = _mm_set1_epi32((int)tag), zero = _mm_setzero_si128();
+        for (; s + 4 <= size; s += 4) {
+            __m128i v = _mm_loadu_si128((const __m128i *)(b + s));
+            __m128i hit = _mm_andnot_si128(_mm_cmpeq_epi32(v, zero), _mm_cmpeq_epi32(_mm_and_si128(v, mask), want));
+            found |= (uint32_t)_mm_movemask_ps(_mm_castsi128_ps(hit)) << s;
+        }
+#endif
+        for (; s < size; s++)
+            found |= (uint32_t)(b[s] != 0 && (b[s] & tag_mask) == tag) << s;
+        return found;
+    }
+
     uint32_t *bucket(const uint8_t *p, uint32_t *tag) const
     {
         uint64_t h = load64(p) * 0x9E3779B97F4A7C15ull;
-        *tag = position_bits_ == 32 ? 0 : (uint32_t)(h >> position_bits_) & ~(((uint32_t)1 << position_bits_) - 1);
+        *tag = (uint32_t)(h >> position_bits_) & ~(((uint32_t)1 << position_bits_) - 1);
         return slots_ + ((size_t)(h >> (64 - bucket_bits_)) << bucket_log_);
     }
 
@@ -335,7 +376,7 @@ private:
         uint32_t tried[5];
         uint32_t count = 0;
         auto consider = [&](uint32_t o) {
-            if (o >= n_ || old_[o] != new_[p])
+            if (!starts_alike(p, o))
                 return true;
             for (uint32_t i = 0; i < count; i++)
                 if (tried[i] == o)
@@ -431,9 +472,26 @@ private:
 
     /* Extends the candidate old[o..] against new[p..] and keeps it in best
      * when it saves more. */
+    /* Whether old[o..] and new[p..] begin alike: in their first 4 bytes, or
+     * in all that is left when less is. Shorter common runs pay only near
+     * the old value's start, and reading a word turns most candidates away
+     * at once. */
+    bool starts_alike(uint32_t p, uint32_t o) const
+    {
+        if (o >= n_)
+            return false;
+        if (n_ - o >= 4 && m_ - p >= 4) {
+            uint32_t a, b;
+            memcpy(&a, old_ + o, 4);
+            memcpy(&b, new_ + p, 4);
+            return a == b;
+        }
+        return old_[o] == new_[p];
+    }
+
     void consider(match &best, uint32_t p, uint32_t o)
     {
-        if (o >= n_ || old_[o] != new_[p])
+        if (!starts_alike(p, o))
             return;
         uint32_t limit = n_ - o < m_ - p ? n_ - o : m_ - p;
         uint32_t nice = lp_.nice;

@@ -9,8 +9,12 @@
  * whatever the values hold. The same values and level give the same bytes
  * on every build. Memory beside the values and the delta (which grows by
  * doubling): an index of at most 4 bytes per indexed position of the old
- * value (every position at the higher levels, one in several at the
- * lower), or 4 KiB for small values.
+ * value (one position in 8, 4, 2, 1 and 1 at levels 1 to 5), or 4 KiB for
+ * small values, and at the highest level a window of about 200 KiB.
+ * Levels 1 to 4 choose matches lazily (a match is weighed against those
+ * starting a few bytes later), level 5 by the cheapest path over every
+ * position. New values of up to 4 KiB are also diffed by the bounded search
+ * (diff_generate_binary), and the smaller delta is kept.
  *
  * The result is a new buffer that the caller frees with buf_free, or NULL
  * for a NULL argument, a level outside [DIFF_MATCH_MIN_LEVEL,
@@ -26,7 +30,7 @@ OSTREL_BEGIN_DECLS
 
 #define DIFF_MATCH_MIN_LEVEL 1
 #define DIFF_MATCH_MAX_LEVEL 5
-#define DIFF_MATCH_DEFAULT_LEVEL 3
+#define DIFF_MATCH_DEFAULT_LEVEL 3 /* the benchmark's balance of size and time */
 
 OSTREL_API buf *diff_match_binary(const buf *old_value, const buf *new_value, int level);
 
