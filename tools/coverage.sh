@@ -16,8 +16,7 @@ cmake -S "$ROOT" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
-  -DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate \
-  -DOSTREL_BUILD_TOOLS=OFF >/dev/null
+  -DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 
 profiles="$build/profiles"

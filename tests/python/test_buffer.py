@@ -2,25 +2,17 @@
 results exported through the buffer protocol, and their lifetimes."""
 
 import gc
-import re
 import sys
 import weakref
 
 import numpy as np
 import pytest
 
+from conftest import BytesSub, exactly
 from ostrel_core import delta
 from ostrel_core.delta import PythonInBuf, PythonOutBuf
 
 UNAVAILABLE = "delta could not be applied: the result is unavailable because the input was invalid"
-
-
-def exactly(message):
-    return "^" + re.escape(message) + r"\Z"
-
-
-class BytesSub(bytes):
-    pass
 
 
 def fresh_bytes(text):

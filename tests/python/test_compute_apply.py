@@ -6,7 +6,6 @@ shared by many threads."""
 import array
 import mmap
 import random
-import re
 import threading
 import time
 
@@ -15,15 +14,12 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import exactly
 from ostrel_core.delta import ActivityHistory, apply, compute, diff, patch
 
 ACCEPTED = "must be a C-contiguous buffer of bytes (bytes, bytearray, memoryview, mmap, array('B'), numpy uint8), not "
 OLD = b"abcdefgh"
 NO_CHANGE = b"\xf6"
-
-
-def exactly(message):
-    return "^" + re.escape(message) + r"\Z"
 
 
 def released():

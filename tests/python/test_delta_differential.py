@@ -12,6 +12,7 @@ import random
 
 import pytest
 
+from conftest import SMALL_DELTAS
 import native_core
 import reference_delta as ref
 
@@ -261,21 +262,8 @@ def run_differential(title, rng, make_case):
 # Fixed cases.
 # ---------------------------------------------------------------------------
 
-DRIVER_TABLE = [
-    (b"abcdefgh", b"abcXYdefgh", "00034258590305"),
-    (b"abcd", b"abcd", "f6"),
-    (b"ab", b"ab", "f6"),
-    (b"a", b"a", "4161"),
-    (b"", b"", "40"),
-    (b"abc", b"xyz", "4378797a"),
-    (b"abc", b"", "40"),
-    (b"", b"abc", "43616263"),
-    (b"abcdef", b"abc", "0003"),
-    (b"abcdefghij", b"abcdXYZhij", "00044358595a0703"),
-]
 
-
-@pytest.mark.parametrize("old,new,expected", DRIVER_TABLE)
+@pytest.mark.parametrize("old,new,expected", SMALL_DELTAS)
 def test_driver_table(native, old, new, expected):
     assert ref.diff_generate_binary(old, new).hex() == expected
     assert native.diff_generate_binary(old, new).hex() == expected

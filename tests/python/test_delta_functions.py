@@ -4,11 +4,11 @@ failures, and the round trip on random pairs."""
 import ctypes
 import os
 import random
-import re
 
 import pytest
 
 import ostrel_core
+from conftest import SMALL_DELTAS, exactly
 from ostrel_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 
 SEED = int(os.environ.get("OSTREL_PY_DELTA_SEED", "4242"))
@@ -16,24 +16,7 @@ IN_BUF = "ostrel_core.delta.PythonInBuf"
 OUT_BUF = "ostrel_core.delta.PythonOutBuf"
 
 
-def exactly(message):
-    return "^" + re.escape(message) + r"\Z"
-
-
-DIFFS = [
-    # old, new, delta (hex)
-    (b"abcdefgh", b"abcXYdefgh", "00034258590305"),
-    (b"abcdefgh", b"abcdefgh", "f6"),  # identical, at least 2 bytes
-    (b"ab", b"ab", "f6"),
-    (b"", b"", "40"),
-    (b"a", b"a", "4161"),
-    (b"abc", b"", "40"),
-    (b"", b"xyz", "4378797a"),
-    (b"abc", b"xyz", "4378797a"),
-]
-
-
-@pytest.mark.parametrize(("old", "new", "expected"), DIFFS)
+@pytest.mark.parametrize(("old", "new", "expected"), SMALL_DELTAS)
 def test_diff(old, new, expected):
     assert bytes(diff(old, new)).hex() == expected
     assert bytes(diff(old_value=old, new_value=new)).hex() == expected

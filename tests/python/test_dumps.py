@@ -8,7 +8,6 @@ wire rules, and decode what dumps wrote with cbor2.
 
 import ctypes
 import math
-import re
 import struct
 from decimal import Decimal
 from fractions import Fraction
@@ -20,42 +19,18 @@ from hypothesis import given, seed, settings
 from hypothesis import strategies as st
 
 import ostrel_core
+from conftest import CAST_MESSAGE, RANGE_MESSAGE, BytesSub, FloatSub, IntSub, StrSub, exactly, reference_head
 from ostrel_core.cbor import dumps
 
 HYPOTHESIS_SEED = 20240611
 
-CAST_MESSAGE = (
-    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES"
-    " or compile in debug mode for details)"
-)
-RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
 SIGNATURE = (
     "(value: Union[bool, float, int, list, tuple, dict, bytes, str, None, bool, int, int, str],"
     " indefinite: bool = True, max_depth: int = 0) -> bytes"
 )
 
 
-def exactly(message):
-    return "^" + re.escape(message) + r"\Z"
-
-
 # --- exact bytes ------------------------------------------------------------
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
 
 
 class ListHidingItems(list):
@@ -533,15 +508,6 @@ def test_recursion_guard_is_balanced():
 
 
 # --- properties on random values ----------------------------------------------
-
-
-def reference_head(major, argument):
-    if argument < 24:
-        return bytes([major << 5 | argument])
-    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if argument < 1 << (8 * size):
-            return bytes([major << 5 | info]) + argument.to_bytes(size, "big")
-    raise AssertionError(argument)
 
 
 def holds_exactly(fmt, number):

@@ -9,41 +9,16 @@ import ctypes
 import math
 import os
 import random
-import re
 import struct
 import sys
 
 import pytest
 
 import ostrel_core
+from conftest import CAST_MESSAGE, RANGE_MESSAGE, BytesSub, FloatSub, IntSub, StrSub, exactly, reference_head
 from ostrel_core.cbor import dumps
 
 SEED = int(os.environ.get("OSTREL_TEST_SEED", "20240613"))
-CAST_MESSAGE = (
-    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES"
-    " or compile in debug mode for details)"
-)
-RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
-
-
-def exactly(message):
-    return "^" + re.escape(message) + r"\Z"
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
 
 
 class ListSub(list):
@@ -179,31 +154,22 @@ def test_floats_match_the_writer():
 STRING_LENGTHS = [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 255, 256, 65535, 65536]
 
 
-def head(major, argument):
-    if argument < 24:
-        return bytes([major << 5 | argument])
-    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if argument < 1 << (8 * size):
-            return bytes([major << 5 | info]) + argument.to_bytes(size, "big")
-
-
 @pytest.mark.parametrize("length", STRING_LENGTHS)
 def test_strings_and_bytes_of_every_copy_size(length):
     content = bytes((i * 7 + 1) % 128 for i in range(length))
     text = content.decode()
     for value, major in ((text, 3), (content, 2), (bytearray(content), 3)):
-        item = head(major, length) + content
+        item = reference_head(major, length) + content
         assert dumps(value) == item
         assert dumps([value, value]) == b"\x9f" + item * 2 + b"\xff"
-    assert dumps([StrSub(text), BytesSub(content)], indefinite=False) == b"\x82" + head(3, length) + content + head(
-        2, length
-    ) + content
+    pair = b"\x82" + reference_head(3, length) + content + reference_head(2, length) + content
+    assert dumps([StrSub(text), BytesSub(content)], indefinite=False) == pair
 
 
 @pytest.mark.parametrize("text", ["\u00e9", "caf\u00e9" * 7, "\u20ac" * 9, "\U0001f600" * 5, "a\x00b", "x" * 23 + "\u00ff"])
 def test_non_ascii_text_is_its_utf8(text):
     encoded = text.encode()
-    item = head(3, len(encoded)) + encoded
+    item = reference_head(3, len(encoded)) + encoded
     assert dumps(text) == item
     assert dumps({text: [text]}, indefinite=False) == b"\xa1" + item + b"\x81" + item
     assert dumps([text]) == dumps(ListSub([StrSub(text)]))

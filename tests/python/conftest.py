@@ -1,0 +1,61 @@
+"""Helpers shared by the test files: exact error messages, subclasses of
+builtin types (they take the module's general conversion instead of its
+fast paths), pybind11's and dumps' fixed messages, CBOR heads written from
+the wire rules, and small deltas whose bytes are known."""
+
+import re
+
+
+def exactly(message):
+    """A pattern for pytest.raises(match=...) that accepts message and nothing else."""
+    return "^" + re.escape(message) + r"\Z"
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+CAST_MESSAGE = (
+    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES"
+    " or compile in debug mode for details)"
+)
+RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
+
+
+def reference_head(major, argument):
+    """The shortest CBOR head of a major type and argument, written from the wire rules."""
+    if argument < 24:
+        return bytes([major << 5 | argument])
+    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if argument < 1 << (8 * size):
+            return bytes([major << 5 | info]) + argument.to_bytes(size, "big")
+    raise AssertionError(argument)
+
+
+# old, new, the delta from old to new (hex): every shape the driver writes.
+SMALL_DELTAS = [
+    (b"abcdefgh", b"abcXYdefgh", "00034258590305"),
+    (b"abcdefgh", b"abcdefgh", "f6"),  # identical, at least 2 bytes
+    (b"abcd", b"abcd", "f6"),
+    (b"ab", b"ab", "f6"),
+    (b"a", b"a", "4161"),  # identical but 1 byte: the replacement
+    (b"", b"", "40"),
+    (b"abc", b"xyz", "4378797a"),
+    (b"abc", b"", "40"),
+    (b"", b"abc", "43616263"),
+    (b"", b"xyz", "4378797a"),
+    (b"abcdef", b"abc", "0003"),
+    (b"abcdefghij", b"abcdXYZhij", "00044358595a0703"),
+]
