@@ -71,6 +71,22 @@ CBOR_ITEMS = {
     "cut_string_uint32": h("5affffffff") + b"x",
 }
 
+# --- Whole data items for the reader: a nesting limit byte, then the item.
+DECODE_ITEMS = {
+    "uint": h("0a"), "uint64": h("1bffffffffffffffff"), "negint": h("3903e7"),
+    "text": h("6449455446"), "text_utf8": h("62c3bc"), "bytes": h("4401020304"),
+    "chunked_bytes": h("5f42010243030405ff"), "chunked_text": h("7f657374726561646d696e67ff"),
+    "array": h("8301820203820405"), "indefinite_array": h("9f018202039f0405ffff"),
+    "map": h("a201020304"), "indefinite_map": h("bf61610161629f0203ffff"),
+    "tags": h("c249010000000000000000 "), "nested_tags": h("d82076687474703a2f2f7777772e6578616d706c652e636f6d"),
+    "floats": h("83f97e00fa7f800000fb3ff199999999999a"), "simple": h("84f4f5f6f7"),
+    "two_byte_simple": h("f8ff"), "deep": h("81" * 40 + "00"),
+    "dumps_record": h("bf626964016475736572656265746131f9 3e00ff"),
+    "trailing": h("0000"), "odd_map": h("bf01ff"), "bad_chunk": h("5f6161ff"),
+    "bad_utf8": h("62c0af"), "long_count": h("9bffffffffffffffff00"),
+}
+
+
 # --- Deltas against old values: (old value, delta).
 OLD = b"abcdefgh"
 DELTAS = {
@@ -242,6 +258,8 @@ def write(target, seeds):
 
 def main():
     write("cbor_parser", CBOR_ITEMS)
+    write("cbor_decode", {name: bytes([3 if name == "deep" else 64]) + item
+                          for name, item in DECODE_ITEMS.items()})
     write("delta_apply", {name: u16(len(old)) + old + delta for name, (old, delta) in DELTAS.items()})
     write("delta_roundtrip", roundtrip_seeds())
     write("myers_limits", limits_seeds())

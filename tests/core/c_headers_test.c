@@ -6,6 +6,7 @@
 #include "bits.h"
 #include "buf.h"
 #include "cbor_parser.h"
+#include "cbor_reader.h"
 #include "cbor_writer.h"
 #include "delta_apply.h"
 #include "delta_generate.h"
@@ -28,6 +29,12 @@ int main(void) {
     cbor_generator *g = cbor_generator_create();
     ok = ok && g && cbor_write_uint(g, 24) == 0 && g->len == 2;
     cbor_generator_free(g);
+
+    const uint8_t item[] = {0x81, 0x05};
+    cbor_reader *reader = cbor_reader_create(item, sizeof item, 1);
+    cbor_event event;
+    ok = ok && reader && cbor_reader_next(reader, &event) == CBOR_EVENT_ARRAY && event.argument == 1;
+    cbor_reader_free(reader);
 
     list *l = list_create();
     list_append_last(l, (void *)"a");

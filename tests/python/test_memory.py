@@ -15,7 +15,7 @@ import tracemalloc
 import pytest
 
 import ostrel_core
-from ostrel_core.cbor import dumps
+from ostrel_core.cbor import CBORDecodeError, dumps, loads
 from ostrel_core.delta import ActivityHistory, PythonInBuf, PythonOutBuf, apply, compute, diff, patch
 
 PAYLOAD = 10_000
@@ -74,6 +74,10 @@ def changing_list(i):
     return value
 
 
+def encoded(i):
+    return dumps({"k": [payload(i), i, 1.5, "text" * 100, (i, -i)], "n": {"deep": [[i]]}})
+
+
 HUGE = bytes(2**31)  # untouched zero pages: costs no memory
 HISTORY = ActivityHistory()
 
@@ -98,6 +102,17 @@ PATHS = {
     "dumps-mutation": lambda i: raises(RuntimeError, dumps, changing_list(i), indefinite=False),
     "dumps-recursion": lambda i: raises(RecursionError, dumps, self_containing(i)),
     "dumps-memory": lambda i: with_allocations_failing_after(3, MemoryError, dumps, [payload(i)] * 5),
+    "loads": lambda i: loads(encoded(i)),
+    "loads-tagged": lambda i: loads(b"\xd8\x20\xc2\x59\x27\x10" + payload(i)),
+    "loads-keys": lambda i: loads(b"\xa1\x82\x59\x27\x10" + payload(i) + b"\x01\x02"),
+    "loads-truncated": lambda i: raises(CBORDecodeError, loads, encoded(i)[:-3]),
+    "loads-trailing": lambda i: raises(CBORDecodeError, loads, encoded(i) + b"\x00"),
+    "loads-utf8": lambda i: raises(CBORDecodeError, loads, encoded(i)[:-1] + b"\x62\xc0\xaf\xff"),
+    "loads-depth": lambda i: raises(CBORDecodeError, loads, encoded(i), max_depth=2),
+    "loads-map-key": lambda i: raises(CBORDecodeError, loads, b"\xa1\x82\x00\xa0\x00"),
+    "loads-bignum": lambda i: raises(CBORDecodeError, loads, b"\x82\x59\x27\x10" + payload(i) + b"\xc2\x00"),
+    "loads-chunks": lambda i: raises(CBORDecodeError, loads, b"\x5f\x59\x27\x10" + payload(i) + b"\x61a\xff"),
+    "loads-memory": lambda i: with_allocations_failing_after(0, MemoryError, loads, encoded(i)),
     "diff": lambda i: bytes(diff(payload(i), payload(i)[:5000] + b"new" + payload(i)[5000:])),
     "diff-none": lambda i: raises(RuntimeError, diff, payload(i), None),
     "diff-type-error": lambda i: raises(TypeError, diff, payload(i), bytearray(PAYLOAD)),

@@ -30,6 +30,11 @@ computed: bytes = delta.compute(bytearray(b"abc"), memoryview(b"abd")) + delta.c
 computed = delta.compute(b"abc", b"abd", method="myers", search_limit=50, history=history)
 applied: bytes = delta.apply(memoryview(b"abc"), computed, max_size=10)
 load: int = history.utilisation + history.last_quality
+decoded = cbor.loads(cbor.dumps([1]), max_depth=10) or cbor.loads(memoryview(b"\\x80")) or cbor.loads(bytearray(b"\x01"))
+tag: int = cbor.CBORTag(32, "x").tag
+simple: int = cbor.CBORSimpleValue(16).value
+absent: bool = bool(cbor.undefined)
+failure: type[ValueError] = cbor.CBORDecodeError
 '''
 
 # Calls mypy must refuse, one per line from line 3. (mypy lets bytearray and
@@ -54,7 +59,9 @@ delta.PythonInBuf("x")
 delta.PythonInBuf(value=b"x")
 delta.PythonOutBuf(b"x")
 bytes(delta.PythonInBuf(b"x"))
-cbor.loads(b"")
+cbor.loads("text")
+cbor.loads(b"", 10)
+cbor.loads(b"", max_depth=None)
 '''
 
 

@@ -1,6 +1,7 @@
 #include "cbor_module.h"
 
 #include "dumps.h"
+#include "loads.h"
 
 #include <climits>
 
@@ -114,4 +115,5 @@ void register_cbor(py::module_ &parent) {
     bound_dumps = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(method->ml_meth));
     method->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_entry));
     cbor.attr("__version__") = "dev";
+    register_loads(cbor);
 }

@@ -1,0 +1,270 @@
+#include "cbor_reader.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "alloc.h"
+#include "cbor_head.h"
+
+namespace {
+
+// One open array, map, tag or indefinite string. `left` is the number of
+// items still due in a definite container (a map's keys and values
+// counted apart); in an indefinite map it is the parity of the items read.
+struct reader_frame {
+    uint64_t left;
+    uint8_t major;
+    uint8_t indefinite;
+};
+
+const size_t inline_frames = 16;
+
+}  // namespace
+
+struct cbor_reader {
+    const uint8_t *data;
+    size_t len;
+    size_t pos;
+    size_t need;      // bytes the open containers still need: 1 per item due, 1 per break
+    size_t levels;    // open arrays, maps and tags
+    size_t max_depth;
+    size_t depth;     // open frames
+    size_t capacity;
+    reader_frame *frames;
+    int started;
+    int error;
+    size_t error_at;
+    reader_frame inline_frame[inline_frames];
+};
+
+namespace {
+
+int fail(cbor_reader *r, int code, size_t at) {
+    r->error = code;
+    r->error_at = at;
+    return CBOR_EVENT_ERROR;
+}
+
+bool push(cbor_reader *r, uint8_t major, bool indefinite, uint64_t left) {
+    if (r->depth == r->capacity) {
+        size_t grown = r->capacity * 2;
+        if (grown > SIZE_MAX / sizeof(reader_frame)) return false;
+        reader_frame *frames = static_cast<reader_frame *>(
+            r->frames == r->inline_frame ? ostrel_malloc(grown * sizeof(reader_frame))
+                                         : ostrel_realloc(r->frames, grown * sizeof(reader_frame)));
+        if (frames == nullptr) return false;
+        if (r->frames == r->inline_frame) memcpy(frames, r->inline_frame, sizeof r->inline_frame);
+        r->frames = frames;
+        r->capacity = grown;
+    }
+    r->frames[r->depth++] = reader_frame{left, major, static_cast<uint8_t>(indefinite)};
+    if (major >= 4) ++r->levels;
+    return true;
+}
+
+void pop(cbor_reader *r) {
+    if (r->frames[--r->depth].major >= 4) --r->levels;
+}
+
+// Strict UTF-8 (RFC 3629): ASCII is skipped eight bytes at a time.
+bool utf8_valid(const uint8_t *s, size_t n, int *ascii) {
+    size_t i = 0;
+    uint64_t word;
+    while (n - i >= 8) {
+        memcpy(&word, s + i, 8);
+        if (word & UINT64_C(0x8080808080808080)) break;
+        i += 8;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    *ascii = i == n;
+    while (i < n) {
+        const uint8_t c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t size = c >= 0xc2 && c < 0xe0 ? 2 : c >= 0xe0 && c < 0xf0 ? 3 : c >= 0xf0 && c < 0xf5 ? 4 : 0;
+        if (size == 0 || n - i < size) return false;
+        // The second byte's range excludes overlong forms, surrogates and
+        // code points past U+10FFFF.
+        const uint8_t low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+        const uint8_t high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+        if (s[i + 1] < low || s[i + 1] > high) return false;
+        for (size_t k = 2; k < size; ++k)
+            if ((s[i + k] & 0xc0) != 0x80) return false;
+        i += size;
+    }
+    return true;
+}
+
+double from_bits(uint64_t bits) {
+    double value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Half and single floats widened by their fields, so that NaN payloads
+// and signs survive exactly.
+double widen(uint64_t raw, int width) {
+    const int fraction_bits = width == 2 ? 10 : 23;
+    const int exponent_max = width == 2 ? 31 : 255;
+    const int bias = width == 2 ? 15 : 127;
+    const uint64_t sign = raw >> (width * 8 - 1) & 1;
+    const int exponent = static_cast<int>(raw >> fraction_bits) & exponent_max;
+    const uint64_t fraction = raw & ((UINT64_C(1) << fraction_bits) - 1);
+    if (exponent == 0) {
+        const double magnitude = ldexp(static_cast<double>(fraction), 1 - bias - fraction_bits);
+        return sign ? -magnitude : magnitude;
+    }
+    const uint64_t biased = exponent == exponent_max ? 0x7ff : static_cast<uint64_t>(exponent - bias + 1023);
+    return from_bits(sign << 63 | biased << 52 | fraction << (52 - fraction_bits));
+}
+
+int emit(cbor_event *event, int type, size_t at) {
+    event->type = type;
+    event->offset = at;
+    return type;
+}
+
+}  // namespace
+
+cbor_reader *cbor_reader_create(const uint8_t *data, size_t len, size_t max_depth) {
+    cbor_reader *r = static_cast<cbor_reader *>(ostrel_calloc(1, sizeof(cbor_reader)));
+    if (r == nullptr) return nullptr;
+    r->data = data;
+    r->len = len;
+    r->max_depth = max_depth;
+    r->frames = r->inline_frame;
+    r->capacity = inline_frames;
+    return r;
+}
+
+void cbor_reader_free(cbor_reader *reader) {
+    if (reader == nullptr) return;
+    if (reader->frames != reader->inline_frame) ostrel_free(reader->frames);
+    ostrel_free(reader);
+}
+
+int cbor_reader_error(const cbor_reader *reader, size_t *offset) {
+    *offset = reader->error_at;
+    return reader->error;
+}
+
+const char *cbor_reader_error_text(int code) {
+    switch (code) {
+    case CBOR_READ_OK: return "no error";
+    case CBOR_READ_TRUNCATED: return "the input ends inside an item";
+    case CBOR_READ_TOO_LONG: return "a length or count larger than the rest of the input can hold";
+    case CBOR_READ_RESERVED: return "reserved additional information (28-30) in an initial byte";
+    case CBOR_READ_INDEFINITE: return "indefinite length on an integer or a tag";
+    case CBOR_READ_BREAK: return "a break outside an indefinite-length item";
+    case CBOR_READ_ODD_MAP: return "an indefinite-length map ends after a key, without its value";
+    case CBOR_READ_CHUNK: return "a chunk of an indefinite-length string that is not a definite string of its type";
+    case CBOR_READ_UTF8: return "a text string that is not valid UTF-8";
+    case CBOR_READ_SIMPLE: return "a two-byte simple value below 32";
+    case CBOR_READ_DEPTH: return "an item nested deeper than the limit";
+    case CBOR_READ_TRAILING: return "bytes after the end of the item";
+    case CBOR_READ_MEMORY: return "out of memory";
+    default: return "unknown error";
+    }
+}
+
+int cbor_reader_next(cbor_reader *r, cbor_event *event) {
+    if (r->error != CBOR_READ_OK) return CBOR_EVENT_ERROR;
+    event->indefinite = 0;
+    if (r->depth > 0) {
+        const reader_frame &top = r->frames[r->depth - 1];
+        if (!top.indefinite && top.left == 0) {
+            pop(r);
+            return emit(event, CBOR_EVENT_END, r->pos);
+        }
+    } else if (r->started) {
+        if (r->pos != r->len) return fail(r, CBOR_READ_TRAILING, r->pos);
+        return emit(event, CBOR_EVENT_DONE, r->pos);
+    }
+    r->started = 1;
+
+    const size_t at = r->pos;
+    cbor_head head;
+    const int decoded = cbor_head_decode(r->data + at, r->len - at, &head);
+    if (decoded == CBOR_HEAD_SHORT) return fail(r, CBOR_READ_TRUNCATED, at);
+    if (decoded == CBOR_HEAD_MALFORMED)
+        return fail(r, (r->data[at] & 0x1f) == 31 ? CBOR_READ_INDEFINITE : CBOR_READ_RESERVED, at);
+
+    reader_frame *top = r->depth > 0 ? &r->frames[r->depth - 1] : nullptr;
+    if (r->data[at] == 0xff) {  // a break
+        if (top == nullptr || !top->indefinite) return fail(r, CBOR_READ_BREAK, at);
+        if (top->major == 5 && top->left != 0) return fail(r, CBOR_READ_ODD_MAP, at);
+        r->pos = at + 1;
+        --r->need;
+        pop(r);
+        return emit(event, CBOR_EVENT_END, at);
+    }
+    if (top != nullptr) {
+        if (top->major <= 3) {
+            if (head.major != top->major || head.info == 31) return fail(r, CBOR_READ_CHUNK, at);
+        } else if (top->indefinite) {
+            top->left ^= top->major == 5;
+        } else {
+            --top->left;
+            --r->need;
+        }
+        if (top->major > 3 && r->levels > r->max_depth) return fail(r, CBOR_READ_DEPTH, at);
+    }
+    r->pos = at + head.size;
+    if (r->need > r->len - r->pos) return fail(r, CBOR_READ_TRUNCATED, r->len);
+    const size_t available = r->len - r->pos - r->need;
+
+    event->argument = head.argument;
+    switch (head.major) {
+    case 0: return emit(event, CBOR_EVENT_UINT, at);
+    case 1: return emit(event, CBOR_EVENT_NEGINT, at);
+    case 2:
+    case 3: {
+        const int type = head.major == 2 ? CBOR_EVENT_BYTES : CBOR_EVENT_TEXT;
+        if (head.info == 31) {
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
+            if (!push(r, head.major, true, 0)) return fail(r, CBOR_READ_MEMORY, at);
+            ++r->need;
+            event->indefinite = 1;
+            return emit(event, type, at);
+        }
+        if (head.argument > available) return fail(r, CBOR_READ_TOO_LONG, at);
+        const size_t length = static_cast<size_t>(head.argument);
+        event->bytes = r->data + r->pos;
+        r->pos += length;
+        if (type == CBOR_EVENT_TEXT && !utf8_valid(event->bytes, length, &event->ascii))
+            return fail(r, CBOR_READ_UTF8, at);
+        return emit(event, type, at);
+    }
+    case 4:
+    case 5:
+    case 6: {
+        const int type = head.major == 4 ? CBOR_EVENT_ARRAY : head.major == 5 ? CBOR_EVENT_MAP : CBOR_EVENT_TAG;
+        const bool indefinite = head.info == 31;
+        uint64_t due = head.major == 6 ? 1 : head.argument;
+        if (indefinite) {
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
+            due = 0;
+        } else if (head.major == 6) {
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
+        } else if (head.argument > (head.major == 5 ? available / 2 : available)) {
+            return fail(r, CBOR_READ_TOO_LONG, at);
+        } else if (head.major == 5) {
+            due = 2 * head.argument;
+        }
+        if (!push(r, head.major, indefinite, due)) return fail(r, CBOR_READ_MEMORY, at);
+        r->need += indefinite ? 1 : static_cast<size_t>(due);
+        event->indefinite = indefinite;
+        return emit(event, type, at);
+    }
+    default:
+        if (head.info < 24) return emit(event, CBOR_EVENT_SIMPLE, at);
+        if (head.info == 24) {
+            if (head.argument < 32) return fail(r, CBOR_READ_SIMPLE, at);
+            return emit(event, CBOR_EVENT_SIMPLE, at);
+        }
+        event->number = head.info == 27 ? from_bits(head.argument) : widen(head.argument, head.info == 25 ? 2 : 4);
+        return emit(event, CBOR_EVENT_FLOAT, at);
+    }
+}
