@@ -264,6 +264,55 @@ def test_cbor_unreadable_file(tmp_path):
     fails(1, f"ostrel cbor: cannot read {tmp_path / 'absent'}: No such file", "cbor", tmp_path / "absent")
 
 
+DECODINGS = [
+    # CBOR (hex), options, JSON written
+    ("a161618301f94100f6", [], '{"a": [1, 2.5, null]}'),
+    ("4401020304", [], '"AQIDBA"'),                       # base64url, no padding
+    ("43fbff00", [], '"-_8A"'),
+    ("83f97e00f97c00fa ff800000".replace(" ", ""), [], "[null, null, null]"),
+    ("84f7f0f8ffc1820102", [], "[null, null, null, [1, 2]]"),  # undefined, simple values, a tag
+    ("c249010000000000000000", [], "18446744073709551616"),
+    ("a4016161f66162406163806164", [], '{"1": "a", "null": "b", "": "c", "[]": "d"}'),
+    ("a1820102f6", [], '{"[1,2]": null}'),
+    ("7f62c3a9ff", [], '"\u00e9"'),
+    ("8181818100", ["--max-depth", "4"], "[[[[0]]]]"),
+    ("81" * 2000 + "00", ["--max-depth", "0"], None),       # no limit: JSON cannot nest that deep
+]
+
+
+@pytest.mark.parametrize(("encoding", "options", "expected"), DECODINGS)
+def test_cbor_decode(files, encoding, options, expected):
+    if expected is None:
+        fails(1, "ostrel cbor: the item is nested too deeply to be written as JSON", "cbor", "--decode",
+              *options, stdin=bytes.fromhex(encoding))
+        return
+    written = (json.dumps(json.loads(expected), ensure_ascii=False) + "\n").encode()
+    assert succeeds("cbor", "--decode", *options, stdin=bytes.fromhex(encoding)) == written
+    assert succeeds("cbor", "--decode", "--hex", *options, stdin=f" {encoding}\n".encode()) == written
+    p = files(item=bytes.fromhex(encoding))
+    assert succeeds("cbor", "--decode", p["item"], *options) == written
+
+
+def test_cbor_decode_reads_back_what_cbor_writes():
+    document = b'{"name": "ostrel", "sizes": [0, 1, 1099511627776, -5, 2.25], "x": {"y": [null, true, []]}}'
+    for options in ([], ["--definite"]):
+        encoded = succeeds("cbor", *options, stdin=document)
+        assert json.loads(succeeds("cbor", "--decode", stdin=encoded)) == json.loads(document)
+
+
+@pytest.mark.parametrize(("data", "options", "status", "message"), [
+    (b"\x00\x00", [], 1, "ostrel cbor: invalid CBOR: at byte 1: bytes after the end of the item"),
+    (b"\x62\xc0\xaf", [], 1, "invalid CBOR: at byte 0: a text string that is not valid UTF-8"),
+    (b"\x81" * 20 + b"\x00", ["--max-depth", "10"], 1, "invalid CBOR: at byte 11: an item nested deeper"),
+    (b"\x81" * 1501 + b"\x00", [], 1, "at byte 1501: an item nested deeper than max_depth=1500"),
+    (b"\xa2\x01\x00\x61\x31\x00", [], 1, "two keys of one map become the same JSON name '1'"),
+    (b"0g", ["--hex"], 1, "ostrel cbor: invalid hexadecimal input"),
+    (b"\x00", ["--definite"], 1, "--definite is for encoding"),
+])
+def test_cbor_decode_failures(data, options, status, message):
+    assert fails(status, message, "cbor", "--decode", *options, stdin=data).stdout == b""
+
+
 # --- inspect ----------------------------------------------------------------
 
 INSPECTIONS = [
@@ -341,7 +390,7 @@ def test_inspect_unreadable_file(tmp_path):
 @pytest.mark.parametrize(("command", "usage"), [
     ("diff", "usage: ostrel diff [-h] [-o DELTA] [--method {match,myers}] [--level N]"),
     ("patch", "usage: ostrel patch [-h] [-o NEW] [--max-size SIZE] [--stats] OLD DELTA"),
-    ("cbor", "usage: ostrel cbor [-h] [--definite] [--max-depth N] [--hex] [FILE]"),
+    ("cbor", "usage: ostrel cbor [-h] [--definite] [--max-depth N] [--hex] [--decode] [FILE]"),
     ("inspect", "usage: ostrel inspect [-h] DELTA"),
 ])
 def test_help_of_each_command(command, usage):

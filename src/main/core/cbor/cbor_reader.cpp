@@ -66,17 +66,34 @@ void pop(cbor_reader *r) {
     if (r->frames[--r->depth].major >= 4) --r->levels;
 }
 
-// Strict UTF-8 (RFC 3629): ASCII is skipped eight bytes at a time.
-bool utf8_valid(const uint8_t *s, size_t n, int *ascii) {
-    size_t i = 0;
+uint64_t load64(const uint8_t *s) {
     uint64_t word;
-    while (n - i >= 8) {
-        memcpy(&word, s + i, 8);
-        if (word & UINT64_C(0x8080808080808080)) break;
-        i += 8;
+    memcpy(&word, s, sizeof word);
+    return word;
+}
+
+uint32_t load32(const uint8_t *s) {
+    uint32_t word;
+    memcpy(&word, s, sizeof word);
+    return word;
+}
+
+// Whether every byte is below 0x80, in word loads that stay within s[0, n)
+// (the last one overlapping the one before); short strings, the common
+// case, take one or two loads.
+bool ascii_only(const uint8_t *s, size_t n) {
+    if (n >= 8) {
+        uint64_t high = load64(s + n - 8);
+        for (size_t i = 0; i + 8 < n; i += 8) high |= load64(s + i);
+        return (high & UINT64_C(0x8080808080808080)) == 0;
     }
-    while (i < n && s[i] < 0x80) ++i;
-    *ascii = i == n;
+    if (n >= 4) return ((load32(s) | load32(s + n - 4)) & 0x80808080u) == 0;
+    return n == 0 || ((s[0] | s[n / 2] | s[n - 1]) & 0x80) == 0;
+}
+
+// Strict UTF-8 (RFC 3629).
+bool utf8_valid(const uint8_t *s, size_t n) {
+    size_t i = 0;
     while (i < n) {
         const uint8_t c = s[i];
         if (c < 0x80) {
@@ -97,27 +114,24 @@ bool utf8_valid(const uint8_t *s, size_t n, int *ascii) {
     return true;
 }
 
-double from_bits(uint64_t bits) {
-    double value;
-    memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // Half and single floats widened by their fields, so that NaN payloads
-// and signs survive exactly.
-double widen(uint64_t raw, int width) {
+// and signs survive exactly. Bits, not doubles, are handed around: a
+// 32-bit x87 build would quiet a signalling NaN passed as a double.
+uint64_t widen(uint64_t raw, int width) {
     const int fraction_bits = width == 2 ? 10 : 23;
     const int exponent_max = width == 2 ? 31 : 255;
     const int bias = width == 2 ? 15 : 127;
     const uint64_t sign = raw >> (width * 8 - 1) & 1;
     const int exponent = static_cast<int>(raw >> fraction_bits) & exponent_max;
     const uint64_t fraction = raw & ((UINT64_C(1) << fraction_bits) - 1);
-    if (exponent == 0) {
+    if (exponent == 0) {  // zero or subnormal: exact in a double
         const double magnitude = ldexp(static_cast<double>(fraction), 1 - bias - fraction_bits);
-        return sign ? -magnitude : magnitude;
+        uint64_t bits;
+        memcpy(&bits, &magnitude, sizeof bits);
+        return sign << 63 | bits;
     }
     const uint64_t biased = exponent == exponent_max ? 0x7ff : static_cast<uint64_t>(exponent - bias + 1023);
-    return from_bits(sign << 63 | biased << 52 | fraction << (52 - fraction_bits));
+    return sign << 63 | biased << 52 | fraction << (52 - fraction_bits);
 }
 
 int emit(cbor_event *event, int type, size_t at) {
@@ -233,8 +247,10 @@ int cbor_reader_next(cbor_reader *r, cbor_event *event) {
         const size_t length = static_cast<size_t>(head.argument);
         event->bytes = r->data + r->pos;
         r->pos += length;
-        if (type == CBOR_EVENT_TEXT && !utf8_valid(event->bytes, length, &event->ascii))
-            return fail(r, CBOR_READ_UTF8, at);
+        if (type == CBOR_EVENT_TEXT) {
+            event->ascii = ascii_only(event->bytes, length);
+            if (!event->ascii && !utf8_valid(event->bytes, length)) return fail(r, CBOR_READ_UTF8, at);
+        }
         return emit(event, type, at);
     }
     case 4:
@@ -264,7 +280,8 @@ int cbor_reader_next(cbor_reader *r, cbor_event *event) {
             if (head.argument < 32) return fail(r, CBOR_READ_SIMPLE, at);
             return emit(event, CBOR_EVENT_SIMPLE, at);
         }
-        event->number = head.info == 27 ? from_bits(head.argument) : widen(head.argument, head.info == 25 ? 2 : 4);
+        const uint64_t bits = head.info == 27 ? head.argument : widen(head.argument, head.info == 25 ? 2 : 4);
+        memcpy(&event->number, &bits, sizeof bits);
         return emit(event, CBOR_EVENT_FLOAT, at);
     }
 }

@@ -1,17 +1,20 @@
-"""ostrel: binary deltas between files, and JSON to CBOR.
+"""ostrel: binary deltas between files, and JSON to CBOR and back.
 
     ostrel diff OLD NEW [-o DELTA] [--method match|myers] [--level N] [--stats]
     ostrel patch OLD DELTA [-o NEW] [--max-size SIZE] [--stats]
     ostrel cbor [FILE] [--definite] [--max-depth N] [--hex]
+    ostrel cbor --decode [FILE] [--max-depth N] [--hex]
     ostrel inspect DELTA
 
 "-" names standard input or standard output. Exit status: 0 on success,
 1 when an input cannot be read, a delta is malformed or a value cannot be
-encoded, 2 for a command line that makes no sense.
+encoded or decoded, 2 for a command line that makes no sense.
 """
 
 import argparse
+import base64
 import json
+import math
 import os
 import re
 import sys
@@ -134,7 +137,63 @@ def encoding_failure(message):
     return message
 
 
+def as_json(value):
+    """A decoded CBOR item as a value json can write, by the rule of
+    DECODE_RULE."""
+    if isinstance(value, bytes):
+        return base64.urlsafe_b64encode(value).rstrip(b"=").decode("ascii")
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, (list, tuple)):
+        return [as_json(item) for item in value]
+    if isinstance(value, dict):
+        out = {}
+        for key, item in value.items():
+            name = as_json(key)
+            if not isinstance(name, str):
+                name = json.dumps(name, ensure_ascii=False, separators=(",", ":"))
+            if name in out:
+                raise Failure(f"two keys of one map become the same JSON name {name!r}")
+            out[name] = as_json(item)
+        return out
+    if isinstance(value, cbor.CBORTag):
+        return as_json(value.value)
+    if isinstance(value, (cbor.CBORSimpleValue, cbor.UndefinedType)):
+        return None
+    return value  # int, str, bool, None
+
+
+DECODE_RULE = (
+    "Byte strings become base64url text without padding, NaN and the infinities, undefined and "
+    "other simple values become null, tags become their item (bignums are numbers), and map keys "
+    "that are not text become the JSON text of their value (1 becomes \"1\")."
+)
+
+
+def cmd_cbor_decode(args):
+    if args.definite:
+        raise Failure("--definite is for encoding; it has no meaning with --decode")
+    data = read_input(args.file)
+    if args.hex:
+        try:
+            data = bytes.fromhex(data.decode("ascii"))
+        except ValueError:
+            raise Failure("invalid hexadecimal input") from None
+    try:
+        limit = {} if args.max_depth is None else {"max_depth": args.max_depth or sys.maxsize}
+        value = cbor.loads(data, **limit)
+    except cbor.CBORDecodeError as e:
+        raise Failure(f"invalid CBOR: {e}") from None
+    try:
+        text = json.dumps(as_json(value), ensure_ascii=False, allow_nan=False)
+    except RecursionError:
+        raise Failure("the item is nested too deeply to be written as JSON") from None
+    write_output(STDIO, (text + "\n").encode("utf-8"))
+
+
 def cmd_cbor(args):
+    if args.decode:
+        return cmd_cbor_decode(args)
     text = read_input(args.file)
     try:
         value = json.loads(text, object_pairs_hook=unique_keys)
@@ -143,7 +202,7 @@ def cmd_cbor(args):
     except ValueError as e:  # JSONDecodeError, UnicodeDecodeError, digit limit
         raise Failure(f"invalid JSON: {e}") from None
     try:
-        encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth)
+        encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth or 0)
     except RuntimeError as e:
         raise Failure(f"cannot encode as CBOR: {encoding_failure(str(e))}") from None
     write_output(STDIO, (encoded.hex() + "\n").encode() if args.hex else encoded)
@@ -209,7 +268,7 @@ def size(text):
 def parser():
     top = argparse.ArgumentParser(
         prog="ostrel",
-        description="Binary deltas between files, and JSON to CBOR. "
+        description="Binary deltas between files, and JSON to CBOR and back. "
         "'-' names standard input or standard output.",
         epilog="Exit status: 0 on success, 1 on a failure, 2 for a wrong command line.",
     )
@@ -250,17 +309,21 @@ def parser():
     p.set_defaults(run=cmd_patch)
 
     p = commands.add_parser(
-        "cbor", help="encode a JSON document as one CBOR item",
+        "cbor", help="encode a JSON document as one CBOR item, or decode one with --decode",
         description="Encode a JSON document as one CBOR item, written to standard output. "
         "Arrays and objects are written with indefinite length unless --definite is given; "
-        "a key given twice in one object is refused.")
+        "a key given twice in one object is refused. With --decode, read one CBOR item and "
+        "write it as JSON: " + DECODE_RULE)
     p.add_argument("file", metavar="FILE", nargs="?", default=STDIO,
-                   help="the JSON document (default: standard input)")
+                   help="the JSON document, or the CBOR item with --decode (default: standard input)")
     p.add_argument("--definite", action="store_true",
                    help="write arrays and maps with their item counts")
-    p.add_argument("--max-depth", metavar="N", type=max_depth, default=0,
-                   help="refuse values nested deeper than N levels (default 0: no limit)")
-    p.add_argument("--hex", action="store_true", help="write the CBOR as hexadecimal text")
+    p.add_argument("--max-depth", metavar="N", type=max_depth, default=None,
+                   help="refuse values nested deeper than N levels (0: no limit; default: no limit "
+                   "when encoding, 1500 when decoding)")
+    p.add_argument("--hex", action="store_true",
+                   help="write the CBOR as hexadecimal text (with --decode: read it as such)")
+    p.add_argument("--decode", action="store_true", help="read one CBOR item and write it as JSON")
     p.set_defaults(run=cmd_cbor)
 
     p = commands.add_parser(

@@ -226,15 +226,16 @@ PyObject *text(const uint8_t *bytes, size_t length, bool ascii) {
 // Map keys repeat from one map to the next: short ASCII keys are kept in a
 // small direct-mapped cache across calls, so that a repeated key costs no
 // new string and its hash is computed once.
-const size_t key_cache_bits = 10;
-const size_t key_cache_longest = 16;
+const size_t key_cache_bits = 11;
+const size_t key_cache_longest = 64;
 PyObject *key_cache[size_t{1} << key_cache_bits];
 
 PyObject *key_text(const uint8_t *bytes, size_t length, bool ascii) {
     if (!ascii || length > key_cache_longest) return text(bytes, length, ascii);
+    // The slot comes from the first and the last eight bytes and the length.
     uint64_t low = 0, high = 0;
     std::memcpy(&low, bytes, length < 8 ? length : 8);
-    if (length > 8) std::memcpy(&high, bytes + 8, length - 8);
+    if (length > 8) std::memcpy(&high, bytes + length - 8, 8);
     const uint64_t mixed = (low ^ (high * UINT64_C(0x9e3779b97f4a7c15)) ^ length) * UINT64_C(0xff51afd7ed558ccd);
     PyObject *&slot = key_cache[mixed >> (64 - key_cache_bits)];
     if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == length &&
