@@ -1,6 +1,6 @@
-"""The encoding section: ostrel_core.cbor.dumps against cbor2 (its C
-encoder), msgpack, json and orjson on JSON documents found on this machine
-and on typical generated payloads."""
+"""The CBOR section: ostrel_core.cbor.dumps and loads against cbor2 (its C
+extension), msgpack, json and orjson on JSON documents found on this
+machine and on typical generated payloads."""
 
 import json
 import math
@@ -44,8 +44,39 @@ def encoders():
     return found
 
 
+def decoders():
+    """(name, label, encode, decode) of every decoder present, ours first.
+    cbor2 decodes the bytes of our dumps, the same input as ours; msgpack,
+    json and orjson decode their own encoding of the same value."""
+    found = []
+    try:
+        from ostrel_core import cbor
+        found.append(("ostrel", "ostrel_core.cbor.loads", cbor.dumps, cbor.loads))
+        found.append(("ostrel-definite", "... of dumps(indefinite=False)",
+                      lambda v: cbor.dumps(v, indefinite=False), cbor.loads))
+        try:
+            import cbor2
+            found.append(("cbor2", "cbor2.loads", cbor.dumps, cbor2.loads))
+        except ImportError:
+            pass
+    except ImportError:
+        pass
+    try:
+        import msgpack
+        found.append(("msgpack", "msgpack.unpackb", msgpack.packb, msgpack.unpackb))
+    except ImportError:
+        pass
+    found.append(("json", "json.loads", json.dumps, json.loads))
+    try:
+        import orjson
+        found.append(("orjson", "orjson.loads", orjson.dumps, orjson.loads))
+    except ImportError:
+        pass
+    return found
+
+
 def cbor2_backend():
-    """Which cbor2 encoder runs: its C extension or the pure-Python one."""
+    """Which cbor2 runs: its C extension or the pure-Python one."""
     try:
         import cbor2
     except ImportError:
@@ -54,7 +85,8 @@ def cbor2_backend():
         import _cbor2
     except ImportError:
         return "pure Python (no _cbor2 extension)"
-    return "C extension _cbor2" if cbor2.dumps is _cbor2.dumps else "pure Python"
+    compiled = cbor2.dumps is _cbor2.dumps and cbor2.loads is _cbor2.loads
+    return "C extension _cbor2" if compiled else "pure Python"
 
 
 def json_files(roots):
@@ -175,5 +207,16 @@ def run(quick, roots=None):
                                         "mb_per_s": size / seconds / 1e6}
             except Exception as e:  # an encoder that refuses the input
                 row["results"][name] = {"error": "%s: %s" % (type(e).__name__, e)}
+        row["decoding"] = {}
+        for name, _, encode, decode in decoders():
+            try:
+                encoded = encode(value)
+                if name.startswith("ostrel") and decode(encoded) != value:
+                    raise ValueError("loads does not give the value back")
+                seconds = time_call(decode, encoded, sample_seconds, samples)
+                row["decoding"][name] = {"size": len(encoded), "seconds": seconds,
+                                         "mb_per_s": len(encoded) / seconds / 1e6}
+            except Exception as e:  # a decoder that refuses the input
+                row["decoding"][name] = {"error": "%s: %s" % (type(e).__name__, e)}
         rows.append(row)
     return rows

@@ -84,7 +84,7 @@ def versions():
         out = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "bsdiff"],
                              capture_output=True, text=True)
         found["bsdiff (Debian)"] = out.stdout.strip() or None
-    found["cbor2 encoder"] = cbor_bench.cbor2_backend()
+    found["cbor2 backend"] = cbor_bench.cbor2_backend()
     return found
 
 
@@ -223,6 +223,19 @@ def targets(cases, delta_rows, cbor_rows):
         ours = r.get("ostrel", {})
         for peer, factor, text in (("cbor2", 2.0, "dumps >= 2x cbor2"),
                                    ("orjson", 1 / 1.5, "dumps within 1.5x of orjson")):
+            p = r.get(peer, {})
+            if "seconds" not in p:
+                continue
+            if "seconds" not in ours:
+                add(text, row["input"], "failed", "%.2fx" % factor, False)
+                continue
+            speedup = p["seconds"] / ours["seconds"]
+            add(text, row["input"], "%.2fx" % speedup, ">= %.2fx" % factor,
+                speedup >= factor)
+        r = row.get("decoding", {})
+        ours = r.get("ostrel", {})
+        for peer, factor, text in (("cbor2", 3.0, "loads >= 3x cbor2"),
+                                   ("orjson", 1 / 1.25, "loads within 1.25x of orjson")):
             p = r.get(peer, {})
             if "seconds" not in p:
                 continue
@@ -417,6 +430,25 @@ def cbor_tables(cbor_rows):
     out.append(table("dumps: sizes and speed ratios (peer time / our time; > 1: ours faster)",
                      ["input", "ostrel B", "cbor2 B", "orjson B", "vs cbor2", "vs orjson",
                       "ostrel ms"], rows))
+    names = [n for n, _, _, _ in cbor_bench.decoders()]
+    rows = [[row["input"]] + [cell(row.get("decoding", {}).get(n), "mb_per_s", fmt_rate)
+                              for n in names] for row in cbor_rows]
+    out.append(table("CBOR/JSON decoding throughput (MB/s of each decoder's input)",
+                     ["input"] + names, rows))
+    rows = []
+    for row in cbor_rows:
+        r = row.get("decoding", {})
+        ours = r.get("ostrel", {})
+        line = [row["input"]]
+        for peer in ("cbor2", "msgpack", "json", "orjson"):
+            p = r.get(peer, {})
+            line.append("%.2fx" % (p["seconds"] / ours["seconds"])
+                        if "seconds" in p and "seconds" in ours else "-")
+        line.append(fmt_ms(ours.get("seconds")))
+        rows.append(line)
+    out.append(table("loads: speed ratios (peer time / our time; > 1: ours faster)",
+                     ["input", "vs cbor2", "vs msgpack", "vs json", "vs orjson", "ostrel ms"],
+                     rows))
     return "\n".join(out)
 
 
@@ -443,6 +475,8 @@ def failures(cases, delta_rows, cbor_rows):
              for tool, r in row["results"].items() if "error" in r]
     lines += ["%s, %s: %s" % (row["input"], name, r["error"])
               for row in cbor_rows for name, r in row["results"].items() if "error" in r]
+    lines += ["%s, %s (decoding): %s" % (row["input"], name, r["error"])
+              for row in cbor_rows for name, r in row.get("decoding", {}).items() if "error" in r]
     return "\nfailures:\n" + "\n".join("- " + x for x in lines) if lines else ""
 
 
@@ -505,7 +539,7 @@ def main(argv=None):
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    print("\nrunning the encoding section", flush=True)
+    print("\nrunning the CBOR section (encoding and decoding)", flush=True)
     cbor_rows = cbor_bench.run(args.quick)
     found = targets(cases, delta_rows, cbor_rows)
     meta["duration_s"] = time.time() - started
@@ -523,8 +557,8 @@ def main(argv=None):
     print(target_table(found))
     print(failures(cases, delta_rows, cbor_rows))
     print("\nnotes:\n" + "\n".join("- " + n for n in NOTES))
-    print("- cbor2 encoder: %s; zstandard dictionary check: %s"
-          % (meta["versions"]["cbor2 encoder"], meta["zstd_dict_check"]))
+    print("- cbor2: %s; zstandard dictionary check: %s"
+          % (meta["versions"]["cbor2 backend"], meta["zstd_dict_check"]))
     print("- load average at start %s, at end %s; run took %.0f s"
           % (tuple(round(x, 2) for x in meta["machine"]["load_average"]),
              tuple(round(x, 2) for x in meta["machine"]["load_average_end"]),

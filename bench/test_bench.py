@@ -216,6 +216,10 @@ def test_dumps_targets_compare_times_of_the_same_input():
                                          "orjson": {"seconds": 0.6}}}]
     found = {t["target"]: t["met"] for t in run.targets([], [], rows)}
     assert found == {"dumps >= 2x cbor2": True, "dumps within 1.5x of orjson": False}
+    rows[0]["decoding"] = {"ostrel": {"seconds": 1.0}, "cbor2": {"seconds": 2.5},
+                           "orjson": {"seconds": 0.8}}
+    found = {t["target"]: t["met"] for t in run.targets([], [], rows)}
+    assert found["loads >= 3x cbor2"] is False and found["loads within 1.25x of orjson"] is True
 
 
 def test_documents_are_picked_by_size_and_must_load(tmp_path):

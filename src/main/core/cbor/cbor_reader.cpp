@@ -183,8 +183,9 @@ const char *cbor_reader_error_text(int code) {
     }
 }
 
-int cbor_reader_next(cbor_reader *r, cbor_event *event) {
-    if (r->error != CBOR_READ_OK) return CBOR_EVENT_ERROR;
+namespace {
+
+inline int next_event(cbor_reader *r, cbor_event *event) {
     event->indefinite = 0;
     if (r->depth > 0) {
         const reader_frame &top = r->frames[r->depth - 1];
@@ -284,4 +285,24 @@ int cbor_reader_next(cbor_reader *r, cbor_event *event) {
         memcpy(&event->number, &bits, sizeof bits);
         return emit(event, CBOR_EVENT_FLOAT, at);
     }
+}
+
+}  // namespace
+
+int cbor_reader_next(cbor_reader *reader, cbor_event *event) {
+    return cbor_reader_read(reader, event, 1) == 1 ? event->type : CBOR_EVENT_ERROR;
+}
+
+size_t cbor_reader_read(cbor_reader *reader, cbor_event *events, size_t count) {
+    size_t filled = 0;
+    while (filled < count) {
+        cbor_event &event = events[filled++];
+        const int type = reader->error == CBOR_READ_OK ? next_event(reader, &event) : CBOR_EVENT_ERROR;
+        if (type == CBOR_EVENT_ERROR) {
+            event.type = CBOR_EVENT_ERROR;
+            event.offset = reader->error_at;
+        }
+        if (type <= CBOR_EVENT_DONE) break;
+    }
+    return filled;
 }

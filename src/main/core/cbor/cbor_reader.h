@@ -81,6 +81,9 @@ OSTREL_API cbor_reader *cbor_reader_create(const uint8_t *data, size_t len, size
 OSTREL_API void cbor_reader_free(cbor_reader *reader);
 /* Fills *event with the next event and returns its type (DONE, ERROR or an event). */
 OSTREL_API int cbor_reader_next(cbor_reader *reader, cbor_event *event);
+/* Fills events[0, count) in order, stopping after a DONE or ERROR event
+ * (ERROR carries the error's offset); returns how many were filled. */
+OSTREL_API size_t cbor_reader_read(cbor_reader *reader, cbor_event *events, size_t count);
 /* CBOR_READ_* of the first error (OK if none); *offset: the byte it concerns. */
 OSTREL_API int cbor_reader_error(const cbor_reader *reader, size_t *offset);
 /* Static English text of a CBOR_READ_* code, never NULL. */

@@ -232,10 +232,21 @@ PyObject *key_cache[size_t{1} << key_cache_bits];
 
 PyObject *key_text(const uint8_t *bytes, size_t length, bool ascii) {
     if (!ascii || length > key_cache_longest) return text(bytes, length, ascii);
-    // The slot comes from the first and the last eight bytes and the length.
+    // The slot comes from the length and the first and last bytes, read in
+    // loads that stay within the key.
     uint64_t low = 0, high = 0;
-    std::memcpy(&low, bytes, length < 8 ? length : 8);
-    if (length > 8) std::memcpy(&high, bytes + length - 8, 8);
+    if (length >= 8) {
+        std::memcpy(&low, bytes, 8);
+        std::memcpy(&high, bytes + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t first = 0, last = 0;
+        std::memcpy(&first, bytes, 4);
+        std::memcpy(&last, bytes + length - 4, 4);
+        low = first;
+        high = last;
+    } else if (length > 0) {
+        low = uint64_t{bytes[0]} | uint64_t{bytes[length / 2]} << 8 | uint64_t{bytes[length - 1]} << 16;
+    }
     const uint64_t mixed = (low ^ (high * UINT64_C(0x9e3779b97f4a7c15)) ^ length) * UINT64_C(0xff51afd7ed558ccd);
     PyObject *&slot = key_cache[mixed >> (64 - key_cache_bits)];
     if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == length &&
@@ -418,10 +429,17 @@ PyObject *decode(const uint8_t *data, size_t len, size_t max_depth) {
     if (reader == nullptr) return PyErr_NoMemory();
     Frames frames;
     PyObject *result = nullptr;
-    cbor_event e;
+    // Events come in batches: one call into the reader for many items.
+    cbor_event events[64];
+    size_t filled = 0, next = 0;
     for (;;) {
+        if (next == filled) {
+            filled = cbor_reader_read(reader, events, sizeof events / sizeof events[0]);
+            next = 0;
+        }
+        const cbor_event &e = events[next++];
         PyObject *value = nullptr;
-        switch (cbor_reader_next(reader, &e)) {
+        switch (e.type) {
         case CBOR_EVENT_UINT:
             value = PyLong_FromUnsignedLongLong(e.argument);
             break;
