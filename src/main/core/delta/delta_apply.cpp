@@ -26,26 +26,12 @@ struct item {
     uint64_t length;
 };
 
-/* Reads the item at *pos and moves *pos past it. False, with *pos
- * unchanged, when no byte is left or the item is cut short. Items are
- * read as the parser's dispatch reads them: a head, and for a string of
- * definite length (major 2, 3) the content bytes its argument counts;
- * but a tag (c0-df) and the simple value f8 are their initial byte alone,
- * and a reserved head (info 28-30, and 1f, 3f) is one byte that reads
- * as the integer 0 in major type 0 (1c-1f) and is ignored elsewhere.
- *
- * With report set, the simple values the parser does not decode (e0-f3,
- * f8) get its message on standard error. */
-bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool report)
+/* Takes the item at data[at, len) whose head has been read: for a
+ * definite-length string (major 2, 3) also the content bytes its argument
+ * counts. Moves *pos past the item; false, with *pos unchanged, when the
+ * content is cut short. */
+bool take_item(const uint8_t *data, size_t len, size_t at, const cbor_head &head, size_t *pos, item *out)
 {
-    size_t at = *pos;
-    if (at >= len)
-        return false;
-    uint8_t code = data[at];
-    cbor_head head = {(uint8_t)(code >> 5), (uint8_t)(code & 0x1f), 0, 1};
-    if (head.major != 6 && code != 0xf8 && cbor_head_decode(data + at, len - at, &head) == CBOR_HEAD_SHORT)
-        return false;
-
     size_t used = head.size;
     out->kind = ITEM_OTHER;
     if (head.major == 0) {
@@ -58,39 +44,44 @@ bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool rep
         out->bytes = data + at + used;
         out->length = head.argument;
         used += (size_t)head.argument;
-    } else if (report && head.major == 7 && (head.info < 20 || head.info == 24)) {
-        cbor_report_unimplemented(code);
     }
     *pos = at + used;
     return true;
 }
 
-/* Reads the item at data[*pos, len), *pos < len, as CBOR reads it and moves
- * *pos past it: a head, and for a definite-length string its content.
- * CBOR_HEAD_SHORT for an item cut short, CBOR_HEAD_MALFORMED for a head
- * CBOR reserves; *pos is unchanged on either. */
-int read_strict(const uint8_t *data, size_t len, size_t *pos, item *out)
+/* Reads the item at *pos and moves *pos past it. False, with *pos
+ * unchanged, when no byte is left or the item is cut short. Items are
+ * read as the parser's dispatch reads them: as CBOR does, but a tag
+ * (c0-df) and the simple value f8 are their initial byte alone, and a
+ * reserved head (info 28-30, and 1f, 3f) is one byte that reads as the
+ * integer 0 in major type 0 (1c-1f) and is ignored elsewhere.
+ *
+ * With report set, the simple values the parser does not decode (e0-f3,
+ * f8) get its message on standard error. */
+bool read_item(const uint8_t *data, size_t len, size_t *pos, item *out, bool report)
 {
     size_t at = *pos;
+    if (at >= len)
+        return false;
+    uint8_t code = data[at];
+    cbor_head head = {(uint8_t)(code >> 5), (uint8_t)(code & 0x1f), 0, 1};
+    if (head.major != 6 && code != 0xf8 && cbor_head_decode(data + at, len - at, &head) == CBOR_HEAD_SHORT)
+        return false;
+    if (report && head.major == 7 && (head.info < 20 || head.info == 24))
+        cbor_report_unimplemented(code);
+    return take_item(data, len, at, head, pos, out);
+}
+
+/* Reads the item at data[*pos, len), *pos < len, as CBOR reads it and moves
+ * *pos past it. CBOR_HEAD_SHORT for an item cut short, CBOR_HEAD_MALFORMED
+ * for a head CBOR reserves; *pos is unchanged on either. */
+int read_strict(const uint8_t *data, size_t len, size_t *pos, item *out)
+{
     cbor_head head;
-    int answer = cbor_head_decode(data + at, len - at, &head);
+    int answer = cbor_head_decode(data + *pos, len - *pos, &head);
     if (answer != CBOR_HEAD_OK)
         return answer;
-    size_t used = head.size;
-    out->kind = ITEM_OTHER;
-    if (head.major == 0) {
-        out->kind = ITEM_UINT;
-        out->value = head.argument;
-    } else if ((head.major == 2 || head.major == 3) && head.info != 31) {
-        if (head.argument > len - at - used)
-            return CBOR_HEAD_SHORT;
-        out->kind = ITEM_STRING;
-        out->bytes = data + at + used;
-        out->length = head.argument;
-        used += (size_t)head.argument;
-    }
-    *pos = at + used;
-    return CBOR_HEAD_OK;
+    return take_item(data, len, *pos, head, pos, out) ? CBOR_HEAD_OK : CBOR_HEAD_SHORT;
 }
 
 /* Length and capacity of the result as appends of one piece each grow it
