@@ -138,7 +138,7 @@ def section_apply_vs_patch(quick):
         d = bytes(delta.diff(case.old, case.new))
         if d == b"\xf6":
             continue
-        runs = 5 if len(case.new) > 4 * MiB else 20 if quick else 50
+        runs = 10 if len(case.new) > 4 * MiB else 50 if quick else 200
         patch_time = best_of(runs, lambda: memoryview(delta.patch(case.old, d)))
         apply_time = best_of(runs, lambda: delta.apply(case.old, d))
         assert delta.apply(case.old, d) == case.new
