@@ -21,7 +21,9 @@ const size_t inline_frames = 16;
 
 }  // namespace
 
-struct cbor_reader {
+// What every event reads and changes, copied into a local for a batch of
+// events so that it can live in registers.
+struct reader_state {
     const uint8_t *data;
     size_t len;
     size_t pos;
@@ -29,9 +31,13 @@ struct cbor_reader {
     size_t levels;    // open arrays, maps and tags
     size_t max_depth;
     size_t depth;     // open frames
-    size_t capacity;
     reader_frame *frames;
     int started;
+};
+
+struct cbor_reader {
+    reader_state state;
+    size_t capacity;
     int error;
     size_t error_at;
     reader_frame inline_frame[inline_frames];
@@ -45,25 +51,32 @@ int fail(cbor_reader *r, int code, size_t at) {
     return CBOR_EVENT_ERROR;
 }
 
-bool push(cbor_reader *r, uint8_t major, bool indefinite, uint64_t left) {
-    if (r->depth == r->capacity) {
-        size_t grown = r->capacity * 2;
-        if (grown > SIZE_MAX / sizeof(reader_frame)) return false;
-        reader_frame *frames = static_cast<reader_frame *>(
-            r->frames == r->inline_frame ? ostrel_malloc(grown * sizeof(reader_frame))
-                                         : ostrel_realloc(r->frames, grown * sizeof(reader_frame)));
-        if (frames == nullptr) return false;
-        if (r->frames == r->inline_frame) memcpy(frames, r->inline_frame, sizeof r->inline_frame);
-        r->frames = frames;
-        r->capacity = grown;
+// The frames moved to storage twice as large, or NULL.
+reader_frame *grow(cbor_reader *r, reader_frame *frames) {
+    const size_t grown = r->capacity * 2;
+    if (grown > SIZE_MAX / sizeof(reader_frame)) return nullptr;
+    reader_frame *moved = static_cast<reader_frame *>(
+        frames == r->inline_frame ? ostrel_malloc(grown * sizeof(reader_frame))
+                                  : ostrel_realloc(frames, grown * sizeof(reader_frame)));
+    if (moved == nullptr) return nullptr;
+    if (frames == r->inline_frame) memcpy(moved, r->inline_frame, sizeof r->inline_frame);
+    r->capacity = grown;
+    return moved;
+}
+
+bool push(cbor_reader *r, reader_state &s, uint8_t major, bool indefinite, uint64_t left) {
+    if (s.depth == r->capacity) {
+        reader_frame *moved = grow(r, s.frames);
+        if (moved == nullptr) return false;
+        s.frames = moved;
     }
-    r->frames[r->depth++] = reader_frame{left, major, static_cast<uint8_t>(indefinite)};
-    if (major >= 4) ++r->levels;
+    s.frames[s.depth++] = reader_frame{left, major, static_cast<uint8_t>(indefinite)};
+    if (major >= 4) ++s.levels;
     return true;
 }
 
-void pop(cbor_reader *r) {
-    if (r->frames[--r->depth].major >= 4) --r->levels;
+void pop(reader_state &s) {
+    if (s.frames[--s.depth].major >= 4) --s.levels;
 }
 
 uint64_t load64(const uint8_t *s) {
@@ -145,17 +158,17 @@ int emit(cbor_event *event, int type, size_t at) {
 cbor_reader *cbor_reader_create(const uint8_t *data, size_t len, size_t max_depth) {
     cbor_reader *r = static_cast<cbor_reader *>(ostrel_calloc(1, sizeof(cbor_reader)));
     if (r == nullptr) return nullptr;
-    r->data = data;
-    r->len = len;
-    r->max_depth = max_depth;
-    r->frames = r->inline_frame;
+    r->state.data = data;
+    r->state.len = len;
+    r->state.max_depth = max_depth;
+    r->state.frames = r->inline_frame;
     r->capacity = inline_frames;
     return r;
 }
 
 void cbor_reader_free(cbor_reader *reader) {
     if (reader == nullptr) return;
-    if (reader->frames != reader->inline_frame) ostrel_free(reader->frames);
+    if (reader->state.frames != reader->inline_frame) ostrel_free(reader->state.frames);
     ostrel_free(reader);
 }
 
@@ -185,34 +198,34 @@ const char *cbor_reader_error_text(int code) {
 
 namespace {
 
-inline int next_event(cbor_reader *r, cbor_event *event) {
+inline int next_event(cbor_reader *r, reader_state &s, cbor_event *event) {
     event->indefinite = 0;
-    if (r->depth > 0) {
-        const reader_frame &top = r->frames[r->depth - 1];
+    if (s.depth > 0) {
+        const reader_frame &top = s.frames[s.depth - 1];
         if (!top.indefinite && top.left == 0) {
-            pop(r);
-            return emit(event, CBOR_EVENT_END, r->pos);
+            pop(s);
+            return emit(event, CBOR_EVENT_END, s.pos);
         }
-    } else if (r->started) {
-        if (r->pos != r->len) return fail(r, CBOR_READ_TRAILING, r->pos);
-        return emit(event, CBOR_EVENT_DONE, r->pos);
+    } else if (s.started) {
+        if (s.pos != s.len) return fail(r, CBOR_READ_TRAILING, s.pos);
+        return emit(event, CBOR_EVENT_DONE, s.pos);
     }
-    r->started = 1;
+    s.started = 1;
 
-    const size_t at = r->pos;
+    const size_t at = s.pos;
     cbor_head head;
-    const int decoded = cbor_head_decode(r->data + at, r->len - at, &head);
+    const int decoded = cbor_head_decode(s.data + at, s.len - at, &head);
     if (decoded == CBOR_HEAD_SHORT) return fail(r, CBOR_READ_TRUNCATED, at);
     if (decoded == CBOR_HEAD_MALFORMED)
-        return fail(r, (r->data[at] & 0x1f) == 31 ? CBOR_READ_INDEFINITE : CBOR_READ_RESERVED, at);
+        return fail(r, (s.data[at] & 0x1f) == 31 ? CBOR_READ_INDEFINITE : CBOR_READ_RESERVED, at);
 
-    reader_frame *top = r->depth > 0 ? &r->frames[r->depth - 1] : nullptr;
-    if (r->data[at] == 0xff) {  // a break
+    reader_frame *top = s.depth > 0 ? &s.frames[s.depth - 1] : nullptr;
+    if (s.data[at] == 0xff) {  // a break
         if (top == nullptr || !top->indefinite) return fail(r, CBOR_READ_BREAK, at);
         if (top->major == 5 && top->left != 0) return fail(r, CBOR_READ_ODD_MAP, at);
-        r->pos = at + 1;
-        --r->need;
-        pop(r);
+        s.pos = at + 1;
+        --s.need;
+        pop(s);
         return emit(event, CBOR_EVENT_END, at);
     }
     if (top != nullptr) {
@@ -222,13 +235,13 @@ inline int next_event(cbor_reader *r, cbor_event *event) {
             top->left ^= top->major == 5;
         } else {
             --top->left;
-            --r->need;
+            --s.need;
         }
-        if (top->major > 3 && r->levels > r->max_depth) return fail(r, CBOR_READ_DEPTH, at);
+        if (top->major > 3 && s.levels > s.max_depth) return fail(r, CBOR_READ_DEPTH, at);
     }
-    r->pos = at + head.size;
-    if (r->need > r->len - r->pos) return fail(r, CBOR_READ_TRUNCATED, r->len);
-    const size_t available = r->len - r->pos - r->need;
+    s.pos = at + head.size;
+    if (s.need > s.len - s.pos) return fail(r, CBOR_READ_TRUNCATED, s.len);
+    const size_t available = s.len - s.pos - s.need;
 
     event->argument = head.argument;
     switch (head.major) {
@@ -238,16 +251,16 @@ inline int next_event(cbor_reader *r, cbor_event *event) {
     case 3: {
         const int type = head.major == 2 ? CBOR_EVENT_BYTES : CBOR_EVENT_TEXT;
         if (head.info == 31) {
-            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
-            if (!push(r, head.major, true, 0)) return fail(r, CBOR_READ_MEMORY, at);
-            ++r->need;
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, s.len);
+            if (!push(r, s, head.major, true, 0)) return fail(r, CBOR_READ_MEMORY, at);
+            ++s.need;
             event->indefinite = 1;
             return emit(event, type, at);
         }
         if (head.argument > available) return fail(r, CBOR_READ_TOO_LONG, at);
         const size_t length = static_cast<size_t>(head.argument);
-        event->bytes = r->data + r->pos;
-        r->pos += length;
+        event->bytes = s.data + s.pos;
+        s.pos += length;
         if (type == CBOR_EVENT_TEXT) {
             event->ascii = ascii_only(event->bytes, length);
             if (!event->ascii && !utf8_valid(event->bytes, length)) return fail(r, CBOR_READ_UTF8, at);
@@ -261,17 +274,17 @@ inline int next_event(cbor_reader *r, cbor_event *event) {
         const bool indefinite = head.info == 31;
         uint64_t due = head.major == 6 ? 1 : head.argument;
         if (indefinite) {
-            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, s.len);
             due = 0;
         } else if (head.major == 6) {
-            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, r->len);
+            if (available < 1) return fail(r, CBOR_READ_TRUNCATED, s.len);
         } else if (head.argument > (head.major == 5 ? available / 2 : available)) {
             return fail(r, CBOR_READ_TOO_LONG, at);
         } else if (head.major == 5) {
             due = 2 * head.argument;
         }
-        if (!push(r, head.major, indefinite, due)) return fail(r, CBOR_READ_MEMORY, at);
-        r->need += indefinite ? 1 : static_cast<size_t>(due);
+        if (!push(r, s, head.major, indefinite, due)) return fail(r, CBOR_READ_MEMORY, at);
+        s.need += indefinite ? 1 : static_cast<size_t>(due);
         event->indefinite = indefinite;
         return emit(event, type, at);
     }
@@ -295,14 +308,16 @@ int cbor_reader_next(cbor_reader *reader, cbor_event *event) {
 
 size_t cbor_reader_read(cbor_reader *reader, cbor_event *events, size_t count) {
     size_t filled = 0;
+    reader_state state = reader->state;
     while (filled < count) {
         cbor_event &event = events[filled++];
-        const int type = reader->error == CBOR_READ_OK ? next_event(reader, &event) : CBOR_EVENT_ERROR;
+        const int type = reader->error == CBOR_READ_OK ? next_event(reader, state, &event) : CBOR_EVENT_ERROR;
         if (type == CBOR_EVENT_ERROR) {
             event.type = CBOR_EVENT_ERROR;
             event.offset = reader->error_at;
         }
         if (type <= CBOR_EVENT_DONE) break;
     }
+    reader->state = state;
     return filled;
 }
