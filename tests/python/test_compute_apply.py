@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import exactly
+from conftest import SMALL_DELTAS, BytesSub, exactly
 from ostrel_core.delta import ActivityHistory, apply, compute, diff, patch
 
 ACCEPTED = "must be a C-contiguous buffer of bytes (bytes, bytearray, memoryview, mmap, array('B'), numpy uint8), not "
@@ -103,7 +103,7 @@ def buffers(value):
     """value as every kind of buffer compute and apply read."""
     kinds = {
         "bytes": value,
-        "bytes subclass": type("Sub", (bytes,), {})(value),
+        "bytes subclass": BytesSub(value),
         "bytearray": bytearray(value),
         "memoryview": memoryview(value),
         "memoryview slice": memoryview(b"<" + value + b">")[1:-1],
@@ -122,11 +122,7 @@ def buffers(value):
 
 rng = random.Random(13)
 BASE = rng.randbytes(3000)
-PAIRS = [
-    (b"", b""),
-    (b"", b"new"),
-    (OLD, b"abcXYdefgh"),
-    (OLD, OLD),
+PAIRS = [(old, new) for old, new, _ in SMALL_DELTAS] + [
     (BASE, BASE[:1000] + b"inserted" + BASE[1000:2500] + BASE[2600:]),
     (BASE, BASE[1500:] + BASE[:1500]),  # moved blocks
     (BASE, rng.randbytes(2000)),
@@ -148,9 +144,15 @@ def test_round_trips_through_every_buffer_type(options):
             with pytest.raises(ValueError, match="more than max_size"):
                 apply(old, expected, max_size=len(new) - 1)
         old_kinds, new_kinds, delta_kinds = buffers(old), buffers(new), buffers(expected)
-        for kind in old_kinds:
+        for kind in old_kinds.keys() & new_kinds.keys():
             assert compute(old_kinds[kind], new_kinds[kind], **options) == expected, kind
             assert apply(old_kinds[kind], delta_kinds[kind]) == new, kind
+
+
+@pytest.mark.parametrize(("old", "new", "expected"), SMALL_DELTAS)
+def test_myers_gives_the_driver_bytes(old, new, expected):
+    assert compute(old, new, method="myers").hex() == expected
+    assert compute(bytearray(old), memoryview(new), method="myers", history=ActivityHistory()).hex() == expected
 
 
 def test_no_change_delta_gives_the_old_value():
