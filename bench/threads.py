@@ -12,7 +12,10 @@ work make every ratio lower than the code allows):
      old value with max_size: time per call (target under 1 ms) and the
      memory taken meanwhile;
   3. apply against patch on the benchmark's cases (best of several runs),
-     target a ratio of 1.0 or less.
+     target a ratio of 1.0 or less;
+  4. what the work costs at the sizes from which compute and apply let the
+     interpreter lock go, beside what letting it go and taking it back
+     costs.
 Nothing here fails on a figure; the targets are printed as met or not.
 """
 
@@ -150,6 +153,24 @@ def section_apply_vs_patch(quick):
     print(f"  median ratio apply/patch {median:.2f} [{'met' if median <= 1.05 else 'not met'}]")
 
 
+def section_thresholds():
+    print("4. Work at the sizes from which the lock is let go (best of 2000)")
+    # sha256 lets the lock go from 2048 bytes on: the difference is the cost.
+    small, large = b"x" * 2047, b"x" * 2048
+    release = best_of(2000, lambda: hashlib.sha256(large)) - best_of(2000, lambda: hashlib.sha256(small))
+    print(f"  letting the lock go and taking it back (sha256 of 2048 less 2047 bytes) {release * 1e6:6.2f} us")
+    for size in (512, 1024, 2048):
+        old, new = edited_pair(size, size, 2)
+        for options in ({"method": "myers"}, {}):
+            took = best_of(2000, lambda: delta.compute(old, new, **options))
+            print(f"  compute {options.get('method', 'match'):5} of two {size:>4}-byte values, 2 edits {took * 1e6:8.2f} us")
+    for size in (16384, 32768, 65536):
+        old = bytes(size)
+        whole = bytes([0x00, 0x1a]) + size.to_bytes(4, "big")  # the match (0, size)
+        took = best_of(2000, lambda: delta.apply(old, whole))
+        print(f"  apply building {size:>6} bytes {took * 1e6:8.2f} us")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
@@ -158,6 +179,7 @@ def main():
     section_threads(quick)
     section_bomb()
     section_apply_vs_patch(quick)
+    section_thresholds()
 
 
 if __name__ == "__main__":

@@ -35,10 +35,10 @@ const char *const apply_doc = R"(
     )";
 
 // Inputs from which the interpreter lock is let go while the core works.
-// Releasing and retaking it costs well under a microsecond alone, but a
-// waiting thread may keep it for a while; from these sizes the core's work
-// is some microseconds or more (measured: a Myers delta of two 4 KiB
-// values about 30 us, a copy of a 64 KiB result about 5 us).
+// Letting it go and taking it back costs about 0.15 us when no other
+// thread wants it (and up to a switch interval when one does); from these
+// sizes the work costs some twenty times that or more (bench/threads.py:
+// a delta of two 2 KiB values about 20 us, a 64 KiB result about 3 us).
 constexpr size_t compute_release_from = 4096;  // bytes of old and new together
 constexpr size_t apply_release_from = 65536;   // bytes of delta and result together
 
