@@ -40,7 +40,7 @@ const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
 const uint32_t kLoad = 8;
 
 /* Buckets are asked for this many positions before they are read. */
-const uint32_t kAhead = 8;
+const uint32_t kAhead = 16;
 
 uint64_t load64(const uint8_t *p)
 {
@@ -162,11 +162,26 @@ public:
         }
     }
 
+    /* Asks for the bucket of the gram at p: its candidates are read some
+     * positions later. */
     void prefetch(const uint8_t *p) const
     {
         uint32_t tag;
         if (slots_)
             __builtin_prefetch(bucket(p, &tag));
+    }
+
+    /* Asks for the old bytes of the candidates of the gram at p, whose
+     * bucket was asked for earlier. */
+    void prefetch_candidates(const uint8_t *p, const uint8_t *old) const
+    {
+        if (!slots_)
+            return;
+        uint32_t tag;
+        const uint32_t *b = bucket(p, &tag);
+        const uint32_t low = ((uint32_t)1 << position_bits_) - 1;
+        for (uint32_t found = tagged(b, tag, ~low); found != 0; found &= found - 1)
+            __builtin_prefetch(old + (b[__builtin_ctz(found)] & low) - 1);
     }
 
 private:
@@ -242,6 +257,8 @@ private:
         while (p < m_) {
             if (p + kAhead + kLoad <= m_)
                 index_.prefetch(new_ + p + kAhead);
+            if (p + kAhead / 2 + kLoad <= m_)
+                index_.prefetch_candidates(new_ + p + kAhead / 2, old_);
             match best = best_at(p);
             if (!worth(best)) {
                 /* Far from the last match, look less often: a match found
@@ -290,6 +307,8 @@ private:
             }
             if (p + kAhead + kLoad <= m_)
                 index_.prefetch(new_ + p + kAhead);
+            if (p + kAhead / 2 + kLoad <= m_)
+                index_.prefetch_candidates(new_ + p + kAhead / 2, old_);
             const node here = nodes_[p - start];
             group groups[4] = {};
             match long_match = {0, 0, 0, 0};
