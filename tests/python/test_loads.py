@@ -252,6 +252,16 @@ def test_round_trip_through_dumps(value, indefinite):
     assert same(loads(dumps(value, indefinite=indefinite)), as_written(value))
 
 
+def test_what_dumps_converts_reads_back_as_written():
+    import numpy
+    from decimal import Decimal
+    for value, written in [(bytearray(b"ab"), "ab"), (numpy.int64(-5), -5), (numpy.uint64(7), 7),
+                           (numpy.float64(1.5), 1.5), (numpy.bool_(False), False), (Decimal("2.5"), True),
+                           ((1, (2,)), [1, [2]]), ({(1, (2,)): (3,)}, {(1, (2,)): [3]})]:
+        for indefinite in (True, False):
+            assert same(loads(dumps(value, indefinite=indefinite)), written), (value, indefinite)
+
+
 big_scalars = scalars | st.integers() | st.floats(width=16) | st.floats(width=32)
 big_values = st.recursive(big_scalars, lambda inner: st.lists(inner, max_size=5)
                           | st.dictionaries(keys | st.integers(), inner, max_size=5), max_leaves=20)
