@@ -1,7 +1,8 @@
 """Helpers shared by the test files: exact error messages, subclasses of
 builtin types (they take the module's general conversion instead of its
 fast paths), pybind11's and dumps' fixed messages, CBOR heads written from
-the wire rules, and small deltas whose bytes are known."""
+the wire rules, values as a decoder reads them back, and small deltas whose
+bytes are known."""
 
 import re
 
@@ -42,6 +43,17 @@ def reference_head(major, argument):
         if argument < 1 << (8 * size):
             return bytes([major << 5 | info]) + argument.to_bytes(size, "big")
     raise AssertionError(argument)
+
+
+def as_decoded(value, key=False):
+    """A value as dumps writes it and a decoder reads it back: tuples become
+    arrays, which come back as tuples inside map keys and as lists elsewhere."""
+    if isinstance(value, (list, tuple)):
+        items = [as_decoded(item, key) for item in value]
+        return tuple(items) if key else items
+    if isinstance(value, dict):
+        return {as_decoded(k, True): as_decoded(v) for k, v in value.items()}
+    return value
 
 
 # old, new, the delta from old to new (hex): every shape the driver writes.

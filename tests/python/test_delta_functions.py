@@ -8,7 +8,7 @@ import random
 import pytest
 
 import ostrel_core
-from conftest import SMALL_DELTAS, exactly
+from conftest import SMALL_DELTAS, BytesSub, exactly
 from ostrel_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 
 SEED = int(os.environ.get("OSTREL_PY_DELTA_SEED", "4242"))
@@ -46,9 +46,6 @@ def test_patch(old, delta, expected):
 
 
 def test_bytes_subclasses_are_converted():
-    class BytesSub(bytes):
-        pass
-
     assert bytes(diff(BytesSub(b"abcdefgh"), new_value=BytesSub(b"abcXYdefgh"))).hex() == "00034258590305"
     assert bytes(patch(BytesSub(b"abc"), BytesSub(b"\x00\x02"))) == b"ab"
 

@@ -19,7 +19,7 @@ from hypothesis import given, seed, settings
 from hypothesis import strategies as st
 
 import ostrel_core
-from conftest import CAST_MESSAGE, RANGE_MESSAGE, BytesSub, FloatSub, IntSub, StrSub, exactly, reference_head
+from conftest import CAST_MESSAGE, RANGE_MESSAGE, BytesSub, FloatSub, IntSub, StrSub, as_decoded, exactly, reference_head
 from ostrel_core.cbor import dumps
 
 HYPOTHESIS_SEED = 20240611
@@ -565,16 +565,6 @@ def nesting(value):
     if isinstance(value, dict):
         return max((1 + max(nesting(k), nesting(v)) for k, v in value.items()), default=0)
     return 0
-
-
-def as_decoded(value, key=False):
-    """What cbor2 gives back: arrays as lists, or as tuples inside keys."""
-    if isinstance(value, (list, tuple)):
-        items = [as_decoded(item, key) for item in value]
-        return tuple(items) if key else items
-    if isinstance(value, dict):
-        return {as_decoded(k, True): as_decoded(v) for k, v in value.items()}
-    return value
 
 
 def same(a, b):
