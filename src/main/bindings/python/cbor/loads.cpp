@@ -223,14 +223,16 @@ PyObject *text(const uint8_t *bytes, size_t length, bool ascii) {
     return value;
 }
 
-// Map keys repeat from one map to the next: short ASCII keys are kept in a
-// small direct-mapped cache across calls, so that a repeated key costs no
-// new string and its hash is computed once.
+// Map keys repeat from one map to the next, and so do many values (field
+// types, names, states): short ASCII strings are kept in a small
+// direct-mapped cache across calls, so that a repeated one costs no new
+// string and its hash is computed once. The cache is only touched under
+// the interpreter lock.
 const size_t key_cache_bits = 11;
 const size_t key_cache_longest = 64;
 PyObject *key_cache[size_t{1} << key_cache_bits];
 
-PyObject *key_text(const uint8_t *bytes, size_t length, bool ascii) {
+PyObject *cached_text(const uint8_t *bytes, size_t length, bool ascii) {
     if (!ascii || length > key_cache_longest) return text(bytes, length, ascii);
     // The slot comes from the length and the first and last bytes, read in
     // loads that stay within the key.
@@ -462,14 +464,10 @@ PyObject *decode(const uint8_t *data, size_t len, size_t max_depth) {
                     if (!append_chunk(top, e.bytes, length)) goto failed;
                     continue;
                 }
-                if (top.kind == Frame::dict && top.key == nullptr && major == 3) {
-                    value = key_text(e.bytes, length, e.ascii);
-                    break;
-                }
             }
             value = major == 2 ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(e.bytes),
                                                            static_cast<Py_ssize_t>(length))
-                               : text(e.bytes, length, e.ascii);
+                               : cached_text(e.bytes, length, e.ascii);
             break;
         }
         case CBOR_EVENT_ARRAY:
