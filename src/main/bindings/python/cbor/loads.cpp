@@ -228,14 +228,14 @@ PyObject *text(const uint8_t *bytes, size_t length, bool ascii) {
 // direct-mapped cache across calls, so that a repeated one costs no new
 // string and its hash is computed once. The cache is only touched under
 // the interpreter lock.
-const size_t key_cache_bits = 11;
-const size_t key_cache_longest = 64;
-PyObject *key_cache[size_t{1} << key_cache_bits];
+const size_t text_cache_bits = 11;
+const size_t text_cache_longest = 64;
+PyObject *text_cache[size_t{1} << text_cache_bits];
 
 PyObject *cached_text(const uint8_t *bytes, size_t length, bool ascii) {
-    if (!ascii || length > key_cache_longest) return text(bytes, length, ascii);
+    if (!ascii || length > text_cache_longest) return text(bytes, length, ascii);
     // The slot comes from the length and the first and last bytes, read in
-    // loads that stay within the key.
+    // loads that stay within the string.
     uint64_t low = 0, high = 0;
     if (length >= 8) {
         std::memcpy(&low, bytes, 8);
@@ -250,7 +250,7 @@ PyObject *cached_text(const uint8_t *bytes, size_t length, bool ascii) {
         low = uint64_t{bytes[0]} | uint64_t{bytes[length / 2]} << 8 | uint64_t{bytes[length - 1]} << 16;
     }
     const uint64_t mixed = (low ^ (high * UINT64_C(0x9e3779b97f4a7c15)) ^ length) * UINT64_C(0xff51afd7ed558ccd);
-    PyObject *&slot = key_cache[mixed >> (64 - key_cache_bits)];
+    PyObject *&slot = text_cache[mixed >> (64 - text_cache_bits)];
     if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == length &&
         std::memcmp(PyUnicode_DATA(slot), bytes, length) == 0)
         return Py_NewRef(slot);
