@@ -163,6 +163,21 @@ def changed_fraction(case, results):
 
 # -- targets ------------------------------------------------------------------
 
+def speed_targets(name, results, add, targets):
+    """Adds, for each (peer, factor, text), whether ours is at least factor
+    times as fast as the peer on this input."""
+    ours = results.get("ostrel", {})
+    for peer, factor, text in targets:
+        p = results.get(peer, {})
+        if "seconds" not in p:
+            continue
+        if "seconds" not in ours:
+            add(text, name, "failed", "%.2fx" % factor, False)
+            continue
+        speedup = p["seconds"] / ours["seconds"]
+        add(text, name, "%.2fx" % speedup, ">= %.2fx" % factor, speedup >= factor)
+
+
 def targets(cases, delta_rows, cbor_rows):
     out = []
 
@@ -219,32 +234,12 @@ def targets(cases, delta_rows, cbor_rows):
         match_targets(case, row["results"], add)
 
     for row in cbor_rows:
-        r = row["results"]
-        ours = r.get("ostrel", {})
-        for peer, factor, text in (("cbor2", 2.0, "dumps >= 2x cbor2"),
-                                   ("orjson", 1 / 1.5, "dumps within 1.5x of orjson")):
-            p = r.get(peer, {})
-            if "seconds" not in p:
-                continue
-            if "seconds" not in ours:
-                add(text, row["input"], "failed", "%.2fx" % factor, False)
-                continue
-            speedup = p["seconds"] / ours["seconds"]
-            add(text, row["input"], "%.2fx" % speedup, ">= %.2fx" % factor,
-                speedup >= factor)
-        r = row.get("decoding", {})
-        ours = r.get("ostrel", {})
-        for peer, factor, text in (("cbor2", 3.0, "loads >= 3x cbor2"),
-                                   ("orjson", 1 / 1.25, "loads within 1.25x of orjson")):
-            p = r.get(peer, {})
-            if "seconds" not in p:
-                continue
-            if "seconds" not in ours:
-                add(text, row["input"], "failed", "%.2fx" % factor, False)
-                continue
-            speedup = p["seconds"] / ours["seconds"]
-            add(text, row["input"], "%.2fx" % speedup, ">= %.2fx" % factor,
-                speedup >= factor)
+        speed_targets(row["input"], row["results"], add,
+                      (("cbor2", 2.0, "dumps >= 2x cbor2"),
+                       ("orjson", 1 / 1.5, "dumps within 1.5x of orjson")))
+        speed_targets(row["input"], row.get("decoding", {}), add,
+                      (("cbor2", 3.0, "loads >= 3x cbor2"),
+                       ("orjson", 1 / 1.25, "loads within 1.25x of orjson")))
     return out
 
 

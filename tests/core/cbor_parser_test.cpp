@@ -12,23 +12,11 @@
 #include <vector>
 
 #include "fault_injection.h"
+#include "hex_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string &text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
 
 // The input in a heap block of exactly its size, so that the sanitizer
 // catches any read past the end.

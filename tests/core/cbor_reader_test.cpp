@@ -10,23 +10,11 @@
 #include <vector>
 
 #include "fault_injection.h"
+#include "hex_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string &text) {
-    Bytes out;
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
 
 std::string hex_of(const uint8_t *bytes, uint64_t length) {
     std::string out;

@@ -18,6 +18,7 @@
 #include "cbor_head.h"
 #include "cbor_writer_internal.h"
 #include "fault_injection.h"
+#include "hex_bytes.h"
 
 // The full sweep of single-precision patterns runs in optimised 64-bit
 // builds; unoptimised, sanitized and 32-bit builds take a strided subset.
@@ -34,18 +35,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Write = std::function<int(cbor_generator *)>;
 
-Bytes hex(const std::string &text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); ) {
-        if (text[i] == ' ') { ++i; continue; }
-        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
 
 Bytes operator+(Bytes a, const Bytes &b) {
     a.insert(a.end(), b.begin(), b.end());
