@@ -207,7 +207,10 @@ private:
     uint32_t *bucket(const uint8_t *p, uint32_t *tag) const
     {
         uint64_t h = load64(p) * 0x9E3779B97F4A7C15ull;
-        *tag = (uint32_t)(h >> position_bits_) & ~(((uint32_t)1 << position_bits_) - 1);
+        /* The tag comes from the bits just below those that choose the
+         * bucket: bits that the bucket's grams all share would tell none of
+         * them apart (and on a large old value turn no candidate away). */
+        *tag = (uint32_t)(h >> (32 - bucket_bits_)) & ~(((uint32_t)1 << position_bits_) - 1);
         return slots_ + ((size_t)(h >> (64 - bucket_bits_)) << bucket_log_);
     }
 
