@@ -402,6 +402,13 @@ def delta_tables(cases, delta_rows, tools):
     return "\n".join(out)
 
 
+def speed_ratio(peer, ours):
+    """Peer time over our time, as a table cell; "-" where either is missing."""
+    if "seconds" not in peer or "seconds" not in ours:
+        return "-"
+    return "%.2fx" % (peer["seconds"] / ours["seconds"])
+
+
 def cbor_tables(cbor_rows):
     names = [n for n, _, _ in cbor_bench.encoders()]
     rows = []
@@ -417,9 +424,7 @@ def cbor_tables(cbor_rows):
         line = [row["input"], cell(ours, "size", str),
                 cell(r.get("cbor2"), "size", str), cell(r.get("orjson"), "size", str)]
         for peer in ("cbor2", "orjson"):
-            p = r.get(peer, {})
-            line.append("%.2fx" % (p["seconds"] / ours["seconds"])
-                        if "seconds" in p and "seconds" in ours else "-")
+            line.append(speed_ratio(r.get(peer, {}), ours))
         line.append(fmt_ms(ours.get("seconds")))
         rows.append(line)
     out.append(table("dumps: sizes and speed ratios (peer time / our time; > 1: ours faster)",
@@ -436,9 +441,7 @@ def cbor_tables(cbor_rows):
         ours = r.get("ostrel", {})
         line = [row["input"]]
         for peer in ("cbor2", "msgpack", "json", "orjson"):
-            p = r.get(peer, {})
-            line.append("%.2fx" % (p["seconds"] / ours["seconds"])
-                        if "seconds" in p and "seconds" in ours else "-")
+            line.append(speed_ratio(r.get(peer, {}), ours))
         line.append(fmt_ms(ours.get("seconds")))
         rows.append(line)
     out.append(table("loads: speed ratios (peer time / our time; > 1: ours faster)",
