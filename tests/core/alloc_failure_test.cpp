@@ -17,6 +17,7 @@
 #include "delta_apply.h"
 #include "delta_cases.h"
 #include "delta_generate.h"
+#include "delta_match.h"
 #include "edit_script.h"
 #include "fault_injection.h"
 #include "myers.h"
@@ -301,6 +302,37 @@ TEST(AllocationFailure, StorageGrowth) {
             storage_free(out.s);
         });
     storage_free(reference);
+}
+
+// The matching generator's index: building it gives NULL or an index;
+// computing against a prebuilt one gives NULL or the delta of a single
+// call, and the index stays usable after every failure.
+TEST(AllocationFailure, MatchIndexBuildAndCompute) {
+    PairMaker make(13);
+    std::string a = make.bytes(6000, 16), b = make.edited(a, 16, 12, 30);
+    buf o = view(a), nb = view(b);
+    for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        const std::string expected = take(diff_match_binary(&o, &nb, level));
+        ASSERT_NE(expected, "null");
+        auto against = [&](const diff_match_index *index) { return take(diff_match_index_compute(index, &nb)); };
+        sweep_every_failure([&] { return diff_match_index_build(&o, level); },
+                            [&](long n, diff_match_index *index) {
+                                if (index) {
+                                    EXPECT_EQ(against(index), expected) << "n=" << n;
+                                }
+                                diff_match_index_free(index);
+                            });
+        diff_match_index *index = diff_match_index_build(&o, level);
+        ASSERT_NE(index, nullptr);
+        sweep_every_failure([&] { return against(index); }, [&](long n, const std::string &delta) {
+            if (delta != "null") {
+                EXPECT_EQ(delta, expected) << "n=" << n;
+            }
+        });
+        EXPECT_EQ(against(index), expected);
+        diff_match_index_free(index);
+    }
 }
 
 // Discarding every byte needs no new storage; the buffer stays usable.

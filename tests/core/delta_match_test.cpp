@@ -4,6 +4,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "delta_apply.h"
 #include "delta_cases.h"
@@ -16,6 +18,19 @@ namespace {
 std::string match_delta(const std::string &o, const std::string &n, int level) {
     buf ob = view(o), nb = view(n);
     buf *d = diff_match_binary(&ob, &nb, level);
+    if (!d) return "null";
+    std::string s = contents(d);
+    buf_free(d);
+    return s;
+}
+
+// The delta against a prebuilt index of o at a level, "null" for a NULL result.
+std::string index_delta(const std::string &o, const std::string &n, int level) {
+    buf ob = view(o), nb = view(n);
+    diff_match_index *index = diff_match_index_build(&ob, level);
+    if (!index) return "null";
+    buf *d = diff_match_index_compute(index, &nb);
+    diff_match_index_free(index);
     if (!d) return "null";
     std::string s = contents(d);
     buf_free(d);
@@ -82,6 +97,22 @@ TEST(DeltaMatch, RefusesBadArguments) {
     buf too_long = {o.data(), (size_t)INT32_MAX + 1, (size_t)INT32_MAX + 1};
     EXPECT_EQ(diff_match_binary(&too_long, &ob, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
     EXPECT_EQ(diff_match_binary(&ob, &too_long, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+
+    EXPECT_EQ(diff_match_index_build(nullptr, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_index_build(&nowhere, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_index_build(&too_long, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
+    EXPECT_EQ(diff_match_index_build(&ob, DIFF_MATCH_MIN_LEVEL - 1), nullptr);
+    EXPECT_EQ(diff_match_index_build(&ob, DIFF_MATCH_MAX_LEVEL + 1), nullptr);
+    diff_match_index *index = diff_match_index_build(&ob, DIFF_MATCH_DEFAULT_LEVEL);
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(diff_match_index_compute(nullptr, &ob), nullptr);
+    EXPECT_EQ(diff_match_index_compute(index, nullptr), nullptr);
+    EXPECT_EQ(diff_match_index_compute(index, &nowhere), nullptr);
+    EXPECT_EQ(diff_match_index_compute(index, &too_long), nullptr);
+    EXPECT_GE(diff_match_index_size(index), 4096u);
+    EXPECT_EQ(diff_match_index_size(nullptr), 0u);
+    diff_match_index_free(index);
+    diff_match_index_free(nullptr);
 }
 
 // Random pairs of every shape the search tests use, at every level: the
@@ -100,6 +131,7 @@ TEST(DeltaMatch, RoundTripsRandomPairs) {
             ASSERT_NE(delta, "null");
             check_delta(o, n, delta, level);
             ASSERT_EQ(delta, match_delta(o, n, level)) << "second run differs";
+            ASSERT_EQ(delta, index_delta(o, n, level)) << "the prebuilt index differs";
             // Small values are never worse than the search's delta.
             if (n.size() <= 4096) {
                 EXPECT_LE(delta.size(), searched->len);
@@ -159,7 +191,40 @@ TEST(DeltaMatch, RoundTripsStructuredPairs) {
             check_delta(c.old_value, c.new_value, delta, level);
             EXPECT_LE(delta.size(), c.most) << c.name << " at level " << level;
             EXPECT_EQ(delta, match_delta(c.old_value, c.new_value, level));
+            EXPECT_EQ(delta, index_delta(c.old_value, c.new_value, level));
         }
+    }
+}
+
+// Eight threads compute against one index at once, each its own new
+// values, and get the bytes of single calls (the sanitizer build checks
+// that they share it soundly).
+TEST(DeltaMatchIndex, ThreadsShareOneIndex) {
+    PairMaker maker(test_seed(20u));
+    std::string o = maker.bytes(300000, 64);
+    std::vector<std::string> news;
+    for (int i = 0; i < 16; i++) news.push_back(i == 0 ? o : maker.edited(o, 64, 1 + 40 * i, 50));
+    for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+        std::vector<std::string> expected;
+        for (const std::string &n : news) expected.push_back(match_delta(o, n, level));
+        buf ob = view(o);
+        diff_match_index *index = diff_match_index_build(&ob, level);
+        ASSERT_NE(index, nullptr);
+        std::vector<int> mismatches(8, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; t++)
+            threads.emplace_back([&, t] {
+                for (size_t k = 0; k < 2 * news.size(); k++) {
+                    size_t i = (k + (size_t)t) % news.size();
+                    buf nb = view(news[i]);
+                    buf *d = diff_match_index_compute(index, &nb);
+                    mismatches[t] += !d || contents(d) != expected[i];
+                    buf_free(d);
+                }
+            });
+        for (std::thread &thread : threads) thread.join();
+        diff_match_index_free(index);
+        for (int t = 0; t < 8; t++) EXPECT_EQ(mismatches[t], 0) << "thread " << t << " at level " << level;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <new>
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -92,7 +94,10 @@ int32_t match_cost(uint32_t offset, uint32_t length)
  * of their positions. */
 class old_index {
 public:
+    old_index() = default;
     ~old_index() { ostrel_free(slots_); }
+    old_index(const old_index &) = delete;
+    old_index &operator=(const old_index &) = delete;
 
     bool build(const uint8_t *old, uint32_t n, const level_params &lp)
     {
@@ -110,6 +115,7 @@ public:
         slots_ = (uint32_t *)ostrel_calloc((size_t)1 << slot_bits, sizeof(uint32_t));
         if (!slots_)
             return false;
+        bytes_ = ((size_t)1 << slot_bits) * sizeof(uint32_t);
         const uint32_t size = (uint32_t)1 << bucket_log_;
         const uint32_t rotating = size > 1 ? size / 2 : 1;
         /* Buckets are asked for kAhead positions early; their places and
@@ -145,6 +151,8 @@ public:
         }
         return true;
     }
+
+    size_t bytes() const { return bytes_; }
 
     /* Calls f(position) for each indexed position whose gram may be the
      * one at p, which has kLoad bytes readable. */
@@ -215,6 +223,7 @@ private:
     }
 
     uint32_t *slots_ = nullptr;
+    size_t bytes_ = 0;
     unsigned bucket_log_ = 0, bucket_bits_ = 1, position_bits_ = 1;
 };
 
@@ -237,8 +246,9 @@ enum outcome { DONE, TOO_LONG, NO_MEMORY };
  * number of times per candidate. */
 class matcher {
 public:
-    matcher(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, const level_params &lp, buf *out)
-        : old_(old), new_(nw), n_(n), m_(m), lp_(lp), out_(out)
+    matcher(const uint8_t *old, uint32_t n, const old_index &index, const uint8_t *nw, uint32_t m,
+            const level_params &lp, buf *out)
+        : old_(old), new_(nw), n_(n), m_(m), lp_(lp), out_(out), index_(index)
     {
     }
 
@@ -246,12 +256,7 @@ public:
     matcher(const matcher &) = delete;
     matcher &operator=(const matcher &) = delete;
 
-    outcome run()
-    {
-        if (!index_.build(old_, n_, lp_))
-            return NO_MEMORY;
-        return lp_.optimal ? run_optimal() : run_lazy();
-    }
+    outcome run() { return lp_.optimal ? run_optimal() : run_lazy(); }
 
 private:
     outcome run_lazy()
@@ -585,7 +590,7 @@ private:
     const uint32_t n_, m_;
     const level_params &lp_;
     buf *out_;
-    old_index index_;
+    const old_index &index_;
     node *nodes_ = nullptr;    /* the optimal parser's window, then its path */
     uint32_t reached_ = 0;     /* last node of the window that may be set */
     match *path_ = nullptr;
@@ -611,29 +616,45 @@ buf *single_byte(uint8_t byte)
     return result;
 }
 
+/* Whether the delta needs no index: an empty new value, or one equal to
+ * the old value. */
+bool needs_no_index(const buf *old_value, const buf *new_value)
+{
+    const size_t m = new_value->len;
+    return m == 0 || (m >= 2 && old_value->len == m && memcmp(old_value->data, new_value->data, m) == 0);
+}
+
+bool acceptable(const buf *value)
+{
+    return value && value->len <= INT32_MAX && (value->data || value->len == 0);
+}
+
 }  // namespace
 
-buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
+/* A view of the old value, its level and the index of its grams. */
+struct diff_match_index {
+    buf old_value;
+    const level_params *lp;
+    old_index table;
+};
+
+namespace {
+
+buf *delta_against(const diff_match_index &index, const buf *new_value)
 {
-    if (!old_value || !new_value || level < DIFF_MATCH_MIN_LEVEL || level > DIFF_MATCH_MAX_LEVEL ||
-        old_value->len > INT32_MAX || new_value->len > INT32_MAX || (!old_value->data && old_value->len > 0) ||
-        (!new_value->data && new_value->len > 0))
-        return NULL;
+    const buf *old_value = &index.old_value;
     const uint32_t n = (uint32_t)old_value->len, m = (uint32_t)new_value->len;
-    if (m >= 2 && n == m && memcmp(old_value->data, new_value->data, m) == 0)
-        return single_byte(0xF6);
     if (m == 0)
         return _write_replacement_delta(new_value);
+    if (needs_no_index(old_value, new_value))
+        return single_byte(0xF6);
 
     buf *out = buf_create();
     if (!out)
         return NULL;
-    outcome o = DONE;
-    {
-        matcher run((const uint8_t *)old_value->data, n, (const uint8_t *)new_value->data, m,
-                    kLevels[level - DIFF_MATCH_MIN_LEVEL], out);
-        o = run.run();
-    }
+    outcome o = matcher((const uint8_t *)old_value->data, n, index.table, (const uint8_t *)new_value->data, m,
+                        *index.lp, out)
+                    .run();
     if (o == NO_MEMORY) {
         buf_free(out);
         return NULL;
@@ -661,4 +682,53 @@ buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
         }
     }
     return out;
+}
+
+}  // namespace
+
+buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
+{
+    if (!acceptable(old_value) || !acceptable(new_value) || level < DIFF_MATCH_MIN_LEVEL ||
+        level > DIFF_MATCH_MAX_LEVEL)
+        return NULL;
+    diff_match_index index{*old_value, &kLevels[level - DIFF_MATCH_MIN_LEVEL], {}};
+    if (!needs_no_index(old_value, new_value) &&
+        !index.table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, *index.lp))
+        return NULL;
+    return delta_against(index, new_value);
+}
+
+diff_match_index *diff_match_index_build(const buf *old_value, int level)
+{
+    if (!acceptable(old_value) || level < DIFF_MATCH_MIN_LEVEL || level > DIFF_MATCH_MAX_LEVEL)
+        return NULL;
+    void *memory = ostrel_malloc(sizeof(diff_match_index));
+    if (!memory)
+        return NULL;
+    diff_match_index *index = new (memory) diff_match_index{*old_value, &kLevels[level - DIFF_MATCH_MIN_LEVEL], {}};
+    if (!index->table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, *index->lp)) {
+        diff_match_index_free(index);
+        return NULL;
+    }
+    return index;
+}
+
+buf *diff_match_index_compute(const diff_match_index *index, const buf *new_value)
+{
+    if (!index || !acceptable(new_value))
+        return NULL;
+    return delta_against(*index, new_value);
+}
+
+size_t diff_match_index_size(const diff_match_index *index)
+{
+    return index ? sizeof(diff_match_index) + index->table.bytes() : 0;
+}
+
+void diff_match_index_free(diff_match_index *index)
+{
+    if (!index)
+        return;
+    index->~diff_match_index();
+    ostrel_free(index);
 }

@@ -19,7 +19,15 @@
  * The result is a new buffer that the caller frees with buf_free, or NULL
  * for a NULL argument, a level outside [DIFF_MATCH_MIN_LEVEL,
  * DIFF_MATCH_MAX_LEVEL], a value longer than INT32_MAX bytes, or memory
- * exhaustion. Arguments are only read. */
+ * exhaustion. Arguments are only read.
+ *
+ * Many deltas against one old value share its index: diff_match_index_build
+ * builds it once for a level, and each diff_match_index_compute gives
+ * exactly the bytes of diff_match_binary with that old value and level,
+ * without building it again. The index keeps a pointer to the old value's
+ * bytes, not a copy: they must stay in place and unchanged until it is
+ * freed. Any number of threads may compute against one index at once;
+ * building and freeing it may not overlap them. */
 #ifndef OSTREL_DELTA_MATCH_H
 #define OSTREL_DELTA_MATCH_H
 
@@ -33,6 +41,19 @@ OSTREL_BEGIN_DECLS
 #define DIFF_MATCH_DEFAULT_LEVEL 3 /* the benchmark's balance of size and time */
 
 OSTREL_API buf *diff_match_binary(const buf *old_value, const buf *new_value, int level);
+
+typedef struct diff_match_index diff_match_index;
+
+/* New index of old_value at level, caller frees with diff_match_index_free;
+ * NULL for the arguments diff_match_binary refuses, or memory exhaustion. */
+OSTREL_API diff_match_index *diff_match_index_build(const buf *old_value, int level);
+/* New delta from the index's old value to new_value, caller frees with
+ * buf_free; NULL for a NULL or refused argument, or memory exhaustion. */
+OSTREL_API buf *diff_match_index_compute(const diff_match_index *index, const buf *new_value);
+/* Bytes the index holds beside the old value; 0 for NULL. */
+OSTREL_API size_t diff_match_index_size(const diff_match_index *index);
+/* Releases the index (not the old value); NULL accepted. */
+OSTREL_API void diff_match_index_free(diff_match_index *index);
 
 OSTREL_END_DECLS
 

@@ -52,3 +52,22 @@ def compute(
     history: ActivityHistory | None = None,
 ) -> bytes: ...
 def apply(old: Buffer, delta: Buffer, *, max_size: int | None = None) -> bytes: ...
+
+class Index(metaclass=_Pybind11Type):
+    """The index of one old value, built once for many deltas against it:
+    Index(old, level=level).compute(new) is exactly compute(old, new,
+    level=level). Holds old's buffer for its lifetime; any number of
+    threads may compute against one index at once."""
+
+    def __init__(self, old: Buffer, *, level: int | None = None) -> None: ...
+    def compute(self, new: Buffer) -> bytes:
+        """The delta from the index's old value to 'new', as bytes."""
+    @property
+    def level(self) -> int:
+        """The level the index was built for."""
+    @property
+    def nbytes(self) -> int:
+        """Bytes of memory the index takes beside 'old'."""
+    @property
+    def old(self) -> Buffer:
+        """The object whose bytes the index holds."""
