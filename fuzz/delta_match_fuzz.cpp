@@ -3,7 +3,8 @@
 // value. The delta must come in one of the three shapes (f6 exactly for
 // identical values of two bytes or more, otherwise shorter than the new
 // value or else the replacement delta), applying it must give the new
-// value, and a second run must give the same bytes.
+// value, and a second run, and a run against a prebuilt index of the old
+// value, must give the same bytes.
 #include "delta_match.h"
 #include "fuzz_input.h"
 #include "roundtrip.h"
@@ -31,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     buf *again = diff_match_binary(&old_value, &new_value, level);
     if (!again || buf_cmp(delta, again) != 0) abort();
     buf_free(again);
+    diff_match_index *index = diff_match_index_build(&old_value, level);
+    buf *indexed = diff_match_index_compute(index, &new_value);
+    if (!indexed || buf_cmp(delta, indexed) != 0) abort();
+    buf_free(indexed);
+    diff_match_index_free(index);
     buf_free(delta);
     return 0;
 }
