@@ -183,6 +183,19 @@ def match_seeds():
     return seeds
 
 
+def check_seeds():
+    # generator (0 search, 1-5 levels) + 6 * corruption (0 none, 1 bit
+    # flip, 2 changed byte, 3 cut), position, value, then the pair
+    seeds = {}
+    for name, (old, new) in PAIRS.items():
+        for corruption, label in enumerate(("intact", "bit_flip", "changed_byte", "cut")):
+            generator = (len(seeds) % 6)
+            position = 7 * len(seeds) + 3
+            seeds["%s_%s" % (name, label)] = (bytes([generator + 6 * corruption]) + u16(position) + u16(5)
+                                              + u16(len(old)) + old + new)
+    return seeds
+
+
 def limits_seeds():
     # quality, search limit, storage limit, old offset, new offset
     settings = [
@@ -264,6 +277,7 @@ def main():
     write("delta_roundtrip", roundtrip_seeds())
     write("myers_limits", limits_seeds())
     write("delta_match", match_seeds())
+    write("delta_check", check_seeds())
     write("activity_history", HISTORY)
 
 

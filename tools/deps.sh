@@ -6,7 +6,7 @@
 #   bash tools/deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf "$@")
+packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf libxxhash-dev "$@")
 command -v cmake >/dev/null || packages+=(cmake)
 command -v ninja >/dev/null || packages+=(ninja-build)
 

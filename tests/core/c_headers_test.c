@@ -9,6 +9,7 @@
 #include "cbor_reader.h"
 #include "cbor_writer.h"
 #include "delta_apply.h"
+#include "delta_check.h"
 #include "delta_generate.h"
 #include "delta_match.h"
 #include "edit_script.h"
@@ -25,6 +26,15 @@ int main(void) {
     buf *matched = diff_match_binary(&old_value, &new_value, DIFF_MATCH_DEFAULT_LEVEL);
     ok = ok && matched && matched->len == delta->len && memcmp(matched->data, delta->data, delta->len) == 0;
     buf_free(matched);
+
+    buf *checked = diff_check_prepend(&old_value, &new_value, diff_match_binary(&old_value, &new_value, 1));
+    uint64_t length = 0;
+    size_t offset = 0;
+    ok = ok && checked &&
+         diff_apply_checked(&old_value, checked, DIFF_CHECK_REQUIRED, 100, &length, &offset) == DIFF_APPLY_OK &&
+         length == 10 && diff_apply_checked(&new_value, checked, DIFF_CHECK_REQUIRED, 100, &length, &offset) ==
+                             DIFF_APPLY_WRONG_OLD;
+    buf_free(checked);
 
     cbor_generator *g = cbor_generator_create();
     ok = ok && g && cbor_write_uint(g, 24) == 0 && g->len == 2;

@@ -286,6 +286,16 @@ const char *diff_apply_reason(int code)
         return "the match reaches outside the old value";
     case DIFF_APPLY_TOO_LONG:
         return "the result would be longer than the limit";
+    case DIFF_APPLY_BAD_RECORD:
+        return "the check record is damaged or cut short";
+    case DIFF_APPLY_RECORD_VERSION:
+        return "the check record is of a version this reader does not know";
+    case DIFF_APPLY_NO_RECORD:
+        return "the delta has no check record";
+    case DIFF_APPLY_WRONG_OLD:
+        return "the old value is not the one the delta was made from: its length or digest differs from the check record's";
+    case DIFF_APPLY_WRONG_RESULT:
+        return "the result is not the value the delta was made for: its length or digest differs from the check record's";
     default:
         return "unknown answer";
     }

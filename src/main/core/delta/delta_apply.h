@@ -39,6 +39,12 @@ OSTREL_API buf *diff_apply_binary(const buf *old_value, const buf *delta);
 #define DIFF_APPLY_NO_LENGTH 4     /* a match offset not followed by an unsigned integer */
 #define DIFF_APPLY_OUTSIDE_OLD 5   /* a match names bytes outside the old value */
 #define DIFF_APPLY_TOO_LONG 6      /* the result would pass max_length */
+/* Answers of the checked application only (delta_check.h). */
+#define DIFF_APPLY_BAD_RECORD 7     /* the check record is damaged or cut short */
+#define DIFF_APPLY_RECORD_VERSION 8 /* the check record is of a version this reader does not know */
+#define DIFF_APPLY_NO_RECORD 9      /* a check is required and the delta has no check record */
+#define DIFF_APPLY_WRONG_OLD 10     /* the old value's length or digest differs from the record's */
+#define DIFF_APPLY_WRONG_RESULT 11  /* the result's length or digest differs from the record's */
 
 /* Checks delta against old_value in one bounded pass and measures the
  * value it builds. DIFF_APPLY_OK with *length set, or an error code with
@@ -51,7 +57,8 @@ OSTREL_API int diff_apply_check(const buf *old_value, const buf *delta, uint64_t
  * measured length, unless the delta or the old value changed in between
  * (then fewer or other bytes, never a write past room). */
 OSTREL_API size_t diff_apply_fill(const buf *old_value, const buf *delta, char *out, size_t room);
-/* Static text saying what an answer of diff_apply_check means. */
+/* Static text saying what an answer of diff_apply_check or of the checked
+ * application means. */
 OSTREL_API const char *diff_apply_reason(int code);
 
 OSTREL_END_DECLS

@@ -7,6 +7,7 @@
 
 #include "byte_view.h"
 #include "delta_apply.h"
+#include "delta_check.h"
 #include "delta_generate.h"
 #include "delta_match.h"
 #include "shared_history.h"
@@ -21,9 +22,11 @@ const char *const compute_doc = R"(
     method="match" (default) matches against an index of 'old' at 'level'
     (None: the default level); method="myers" gives exactly the bytes of
     diff(), with 'search_limit' steps, its effort graded by 'history' when
-    one is given. 'old' and 'new' are any C-contiguous buffers of bytes,
-    read in place; the interpreter lock is released while large values are
-    diffed.
+    one is given. check=True puts a check record in front (at most 45
+    bytes: the lengths and XXH3-64 digests of 'old' and 'new'), so that
+    apply() refuses a wrong base or damaged bytes. 'old' and 'new' are any
+    C-contiguous buffers of bytes, read in place; the interpreter lock is
+    released while large values are diffed.
     )";
 
 const char *const apply_doc = R"(
@@ -32,6 +35,12 @@ const char *const apply_doc = R"(
     ValueError, naming the byte offset and the reason, for a malformed
     delta, and for one whose result would be longer than 'max_size' (known
     before any memory is taken for it). The no-change delta f6 gives 'old'.
+
+    A delta's check record is verified by default: CheckError when 'old' is
+    not the value the delta was made from (before any memory is taken for
+    the result) or the result is not the value it was made for.
+    check=True also refuses a delta without a record; check=False applies
+    without verifying.
     )";
 
 const char *const index_doc = R"(
@@ -45,6 +54,12 @@ const char *const index_doc = R"(
     while it is built and while large values are diffed. 'nbytes' is the
     memory the index takes beside 'old'.
     )";
+
+const char *const check_error_doc =
+    "Raised by apply when a checked delta does not fit: the old value is not the one it was made from, the "
+    "result is not the one it was made for, or check=True and the delta has no check record.";
+
+PyObject *check_error = nullptr;
 
 // Inputs from which the interpreter lock is let go while the core works.
 // Letting it go and taking it back costs about 0.15 us when no other
@@ -82,7 +97,7 @@ void refuse_too_long(const buf *value, const char *function) {
 }
 
 py::bytes compute(py::object old_value, py::object new_value, const std::string &method, py::object level,
-                  py::object search_limit, SharedHistory *history) {
+                  py::object search_limit, SharedHistory *history, bool check) {
     bool myers = method == "myers";
     if (!myers && method != "match")
         throw py::value_error("compute(): method must be 'match' or 'myers', not '" + method + "'");
@@ -100,23 +115,39 @@ py::bytes compute(py::object old_value, py::object new_value, const std::string 
 
     bool release = o->len + n->len >= compute_release_from;
     return take_bytes(unlocked_if(release, [&] {
-        if (!myers) return diff_match_binary(o, n, chosen_level);
-        return history ? history->generate(o, n, limit)
-                       : diff_generate_binary_with_activity_history_ex(nullptr, o, n, DIFF_DEFAULT_STORAGE_LIMIT, limit);
+        buf *delta = !myers ? diff_match_binary(o, n, chosen_level)
+                     : history ? history->generate(o, n, limit)
+                               : diff_generate_binary_with_activity_history_ex(nullptr, o, n,
+                                                                               DIFF_DEFAULT_STORAGE_LIMIT, limit);
+        return check ? diff_check_prepend(o, n, delta) : delta;
     }));
 }
 
-py::bytes apply(py::object old_value, py::object delta, py::object max_size) {
+[[noreturn]] void raise_check_error(int code) {
+    std::string message = code == DIFF_APPLY_NO_RECORD ? "check=True and the delta has no check record"
+                                                       : diff_apply_reason(code);
+    PyErr_SetString(check_error, ("apply(): " + message).c_str());
+    throw py::error_already_set();
+}
+
+py::bytes apply(py::object old_value, py::object delta, py::object max_size, py::object check) {
     long long limit = max_size.is_none() ? PY_SSIZE_T_MAX
                                          : int_argument(max_size, "apply", "max_size", 0, INT64_MAX);
     if (limit > PY_SSIZE_T_MAX) limit = PY_SSIZE_T_MAX;
     ByteView old_view(old_value, "apply", "old"), delta_view(delta, "apply", "delta");
     const buf *o = old_view.get(), *d = delta_view.get();
+    if (!check.is_none() && !PyBool_Check(check.ptr()))
+        throw py::type_error("apply(): check must be None, True or False, not " +
+                             std::string(Py_TYPE(check.ptr())->tp_name));
+    int mode = check.is_none() ? DIFF_CHECK_WHEN_PRESENT
+               : check.ptr() == Py_True ? DIFF_CHECK_REQUIRED
+                                        : DIFF_CHECK_SKIPPED;
 
     uint64_t length = 0;
     size_t offset = 0;
-    int code = unlocked_if(d->len >= apply_release_from, [&] {
-        return diff_apply_check(o, d, static_cast<uint64_t>(limit), &length, &offset);
+    bool digests_old = mode != DIFF_CHECK_SKIPPED && o->len >= apply_release_from;
+    int code = unlocked_if(d->len >= apply_release_from || digests_old, [&] {
+        return diff_apply_checked(o, d, mode, static_cast<uint64_t>(limit), &length, &offset);
     });
     std::string at = " at byte " + std::to_string(offset);
     if (code == DIFF_APPLY_TOO_LONG && !max_size.is_none())
@@ -125,6 +156,8 @@ py::bytes apply(py::object old_value, py::object delta, py::object max_size) {
     if (code == DIFF_APPLY_TOO_LONG)
         throw py::value_error("apply(): the delta builds more than a bytes object can hold: the item" + at +
                               " passes it");
+    if (code == DIFF_APPLY_NO_RECORD || code == DIFF_APPLY_WRONG_OLD || code == DIFF_APPLY_WRONG_RESULT)
+        raise_check_error(code);
     if (code != DIFF_APPLY_OK)
         throw py::value_error("apply(): malformed delta" + at + ": " + diff_apply_reason(code));
 
@@ -135,9 +168,11 @@ py::bytes apply(py::object old_value, py::object delta, py::object max_size) {
     if (result == nullptr) throw py::error_already_set();
     py::bytes owned = py::reinterpret_steal<py::bytes>(result);
     char *out = PyBytes_AS_STRING(result);
-    size_t written = unlocked_if(d->len + length >= apply_release_from, [&] {
-        return diff_apply_fill(o, d, out, static_cast<size_t>(length));
+    size_t written = 0;
+    code = unlocked_if(d->len + length >= apply_release_from, [&] {
+        return diff_apply_checked_fill(o, d, mode, out, static_cast<size_t>(length), &written);
     });
+    if (code != DIFF_APPLY_OK) raise_check_error(code);
     if (written != length)
         throw py::value_error("apply(): the delta or the old value was written to during the call");
     return owned;
@@ -182,7 +217,8 @@ private:
 void register_compute_apply(py::module_ &delta) {
     delta.def("compute", &compute, compute_doc, py::arg("old"), py::arg("new"), py::kw_only(),
               py::arg("method") = "match", py::arg("level") = py::none(),
-              py::arg("search_limit") = DIFF_DEFAULT_SEARCH_LIMIT, py::arg("history") = py::none());
+              py::arg("search_limit") = DIFF_DEFAULT_SEARCH_LIMIT, py::arg("history") = py::none(),
+              py::arg("check").noconvert() = false);
     py::class_<MatchIndex>(delta, "Index", index_doc)
         .def(py::init<py::object, py::object>(), py::arg("old"), py::kw_only(), py::arg("level") = py::none())
         .def("compute", &MatchIndex::compute, "The delta from the index's old value to 'new', as bytes.",
@@ -191,5 +227,10 @@ void register_compute_apply(py::module_ &delta) {
         .def_property_readonly("nbytes", &MatchIndex::nbytes, "Bytes of memory the index takes beside 'old'.")
         .def_property_readonly("old", &MatchIndex::old, "The object whose bytes the index holds.");
     delta.def("apply", &apply, apply_doc, py::arg("old"), py::arg("delta"), py::kw_only(),
-              py::arg("max_size") = py::none());
+              py::arg("max_size") = py::none(), py::arg("check") = py::none());
+
+    check_error = PyErr_NewExceptionWithDoc("ostrel_core.delta.CheckError", check_error_doc, PyExc_ValueError,
+                                            nullptr);
+    if (check_error == nullptr) throw py::error_already_set();
+    delta.attr("CheckError") = py::reinterpret_borrow<py::object>(check_error);
 }
