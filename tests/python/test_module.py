@@ -86,7 +86,8 @@ def test_submodule_contents():
     public = {name for name in vars(ostrel_core.cbor) if not name.startswith("_")}
     assert public == {"dumps", "loads", "CBORDecodeError", "CBORTag", "CBORSimpleValue", "UndefinedType", "undefined"}
     public = {name for name in vars(ostrel_core.delta) if not name.startswith("_")}
-    assert public == {"PythonOutBuf", "PythonInBuf", "diff", "patch", "ActivityHistory", "compute", "apply", "Index"}
+    assert public == {"PythonOutBuf", "PythonInBuf", "diff", "patch", "ActivityHistory", "compute", "apply", "Index",
+                      "check_record", "CheckError"}
     from ostrel_core import delta
     from ostrel_core.cbor import dumps
 

@@ -29,6 +29,10 @@ history = delta.ActivityHistory(slots=8, bucket_ms=128)
 computed: bytes = delta.compute(bytearray(b"abc"), memoryview(b"abd")) + delta.compute(b"a", b"b", level=2)
 computed = delta.compute(b"abc", b"abd", method="myers", search_limit=50, history=history)
 applied: bytes = delta.apply(memoryview(b"abc"), computed, max_size=10)
+checked: bytes = delta.compute(b"abc", b"abd", check=True) + delta.compute(b"a", b"b", method="myers", check=False)
+applied = delta.apply(b"abc", delta.compute(b"abc", b"abd", check=True), check=None) + delta.apply(b"a", b"\x40", check=False)
+record_size: int = (delta.check_record(checked) or {"size": 0})["size"]
+mismatch: type[ValueError] = delta.CheckError
 load: int = history.utilisation + history.last_quality
 decoded = cbor.loads(cbor.dumps([1]), max_depth=10) or cbor.loads(memoryview(b"\\x80")) or cbor.loads(bytearray(b"\x01"))
 tag: int = cbor.CBORTag(32, "x").tag
@@ -62,6 +66,8 @@ bytes(delta.PythonInBuf(b"x"))
 cbor.loads("text")
 cbor.loads(b"", 10)
 cbor.loads(b"", max_depth=None)
+delta.apply(b"old", b"", check="yes")
+delta.compute(b"old", b"new", check=None)
 '''
 
 

@@ -39,9 +39,12 @@ class ActivityHistory(metaclass=_Pybind11Type):
 
 # Any C-contiguous buffer of bytes: bytes, bytearray, memoryview, mmap,
 # array('B'), numpy uint8. The interpreter lock is released while large
-# values are worked on.
+# values are worked on. check=True puts a check record (at most 45 bytes)
+# in front of the delta, so that apply refuses a wrong base or damaged bytes.
 @overload
-def compute(old: Buffer, new: Buffer, *, method: Literal["match"] = "match", level: int | None = None) -> bytes: ...
+def compute(
+    old: Buffer, new: Buffer, *, method: Literal["match"] = "match", level: int | None = None, check: bool = False
+) -> bytes: ...
 @overload
 def compute(
     old: Buffer,
@@ -50,8 +53,21 @@ def compute(
     method: Literal["myers"],
     search_limit: int = 10000,
     history: ActivityHistory | None = None,
+    check: bool = False,
 ) -> bytes: ...
-def apply(old: Buffer, delta: Buffer, *, max_size: int | None = None) -> bytes: ...
+
+# check=None verifies a check record when the delta has one, check=True
+# also refuses a delta without one, check=False applies without verifying.
+def apply(old: Buffer, delta: Buffer, *, max_size: int | None = None, check: bool | None = None) -> bytes: ...
+
+class CheckError(ValueError):
+    """Raised by apply when a checked delta does not fit: the old value is
+    not the one it was made from, the result is not the one it was made
+    for, or check=True and the delta has no check record."""
+
+# The record at the start of delta: its "size" in bytes, "old_size" and
+# "old_digest", "new_size" and "new_digest" (XXH3-64); None when there is none.
+def check_record(delta: Buffer) -> dict[str, int] | None: ...
 
 class Index(metaclass=_Pybind11Type):
     """The index of one old value, built once for many deltas against it:

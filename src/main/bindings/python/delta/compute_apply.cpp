@@ -55,6 +55,14 @@ const char *const index_doc = R"(
     memory the index takes beside 'old'.
     )";
 
+const char *const check_record_doc = R"(
+    The check record at the start of 'delta', as a dict: 'size' (bytes it
+    takes), 'old_size' and 'old_digest', 'new_size' and 'new_digest' (the
+    lengths and XXH3-64 digests of the values it was made from and for);
+    None for a delta without one. ValueError, naming the byte offset, for a
+    damaged or cut record.
+    )";
+
 const char *const check_error_doc =
     "Raised by apply when a checked delta does not fit: the old value is not the one it was made from, the "
     "result is not the one it was made for, or check=True and the delta has no check record.";
@@ -212,6 +220,24 @@ private:
     diff_match_index *index = nullptr;
 };
 
+py::object check_record(py::object delta) {
+    ByteView view(delta, "check_record", "delta");
+    diff_check_record record;
+    size_t offset = 0;
+    int code = diff_check_read(view.get(), &record, &offset);
+    if (code != DIFF_APPLY_OK)
+        throw py::value_error("check_record(): malformed delta at byte " + std::to_string(offset) + ": " +
+                              diff_apply_reason(code));
+    if (record.size == 0) return py::none();
+    py::dict fields;
+    fields["size"] = record.size;
+    fields["old_size"] = record.old_length;
+    fields["old_digest"] = record.old_digest;
+    fields["new_size"] = record.new_length;
+    fields["new_digest"] = record.new_digest;
+    return fields;
+}
+
 }  // namespace
 
 void register_compute_apply(py::module_ &delta) {
@@ -228,6 +254,7 @@ void register_compute_apply(py::module_ &delta) {
         .def_property_readonly("old", &MatchIndex::old, "The object whose bytes the index holds.");
     delta.def("apply", &apply, apply_doc, py::arg("old"), py::arg("delta"), py::kw_only(),
               py::arg("max_size") = py::none(), py::arg("check") = py::none());
+    delta.def("check_record", &check_record, check_record_doc, py::arg("delta"));
 
     check_error = PyErr_NewExceptionWithDoc("ostrel_core.delta.CheckError", check_error_doc, PyExc_ValueError,
                                             nullptr);
