@@ -87,17 +87,22 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize(("old", "new", "expected"), ROUND_TRIPS)
 def test_diff_and_patch_through_files(files, tmp_path, old, new, expected):
     p = files(old=old, new=new)
-    assert succeeds("diff", p["old"], p["new"], "-o", tmp_path / "delta") == b""
+    assert succeeds("diff", p["old"], p["new"], "-o", tmp_path / "delta", "--no-check") == b""
     assert (tmp_path / "delta").read_bytes().hex() == expected
     assert succeeds("patch", p["old"], tmp_path / "delta", "-o", tmp_path / "out") == b""
     assert (tmp_path / "out").read_bytes() == new
+    assert succeeds("diff", p["old"], p["new"], "-o", tmp_path / "checked") == b""
+    assert (tmp_path / "checked").read_bytes() == delta.compute(old, new, check=True)
+    assert succeeds("patch", p["old"], tmp_path / "checked", "-o", tmp_path / "out") == b""
+    assert (tmp_path / "out").read_bytes() == new
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["checked", "delta", "new", "old", "out"]
 
 
 @pytest.mark.parametrize(("old", "new", "expected"), ROUND_TRIPS)
 def test_diff_and_patch_through_standard_streams(files, old, new, expected):
     p = files(old=old, new=new)
-    assert succeeds("diff", "-", p["new"], stdin=old).hex() == expected
-    assert succeeds("diff", p["old"], "-", "-o", "-", stdin=new).hex() == expected
+    assert succeeds("diff", "-", p["new"], "--no-check", stdin=old).hex() == expected
+    assert succeeds("diff", p["old"], "-", "-o", "-", "--no-check", stdin=new).hex() == expected
     assert succeeds("patch", p["old"], "-", stdin=bytes.fromhex(expected)) == new
     p = files(delta=bytes.fromhex(expected))
     assert succeeds("patch", "-", p["delta"], stdin=old) == new
@@ -114,13 +119,13 @@ def test_random_round_trips_give_the_module_delta(files, tmp_path):
             new[at:at + rng.randrange(0, 40)] = rng.randbytes(rng.randrange(0, 40))
         p = files(old=bytes(old), new=bytes(new))
         produced = succeeds("diff", p["old"], p["new"])
-        assert produced == delta.compute(bytes(old), bytes(new)), f"case {case}"
+        assert produced == delta.compute(bytes(old), bytes(new), check=True), f"case {case}"
         assert succeeds("patch", p["old"], "-", stdin=produced) == new, f"case {case}"
-        produced = succeeds("diff", p["old"], p["new"], "--method", "myers")
+        produced = succeeds("diff", p["old"], p["new"], "--method", "myers", "--no-check")
         assert produced == bytes(delta.diff(bytes(old), bytes(new))), f"case {case}"
         assert succeeds("patch", p["old"], "-", stdin=produced) == new, f"case {case}"
         produced = succeeds("diff", p["old"], p["new"], "--level", "5")
-        assert produced == delta.compute(bytes(old), bytes(new), level=5), f"case {case}"
+        assert produced == delta.compute(bytes(old), bytes(new), level=5, check=True), f"case {case}"
 
 
 def test_stats_go_to_standard_error(files, tmp_path):
@@ -128,18 +133,19 @@ def test_stats_go_to_standard_error(files, tmp_path):
     run = ostrel("diff", p["old"], p["new"], "-o", tmp_path / "delta", "--stats")
     assert run.returncode == 0 and run.stdout == b""
     lines = run.stderr.decode().splitlines()
-    assert [line.split()[:2] for line in lines[:3]] == [["old", "8"], ["new", "10"], ["delta", "7"]]
+    assert [line.split()[:2] for line in lines[:3]] == [["old", "8"], ["new", "10"], ["delta", "36"]]
     assert lines[3].startswith("diff") and lines[3].endswith(" ms")
     run = ostrel("patch", p["old"], tmp_path / "delta", "--stats")
     assert run.returncode == 0 and run.stdout == b"abcXYdefgh"
     lines = run.stderr.decode().splitlines()
-    assert [line.split()[:2] for line in lines[:3]] == [["old", "8"], ["delta", "7"], ["new", "10"]]
+    assert [line.split()[:2] for line in lines[:3]] == [["old", "8"], ["delta", "36"], ["new", "10"]]
 
 
 MALFORMED = [
     # delta (hex), message: refused by patch and by inspect alike
     ("05", "the match at byte 0 has no length"),
     ("0001 0141 61", "the match at byte 2 has no length"),
+    ("3b6f737472656c0001 22 3b2d06800538d394c2 22 3b2d0680", "at byte 20: the check record is damaged or cut short"),
     ("436162", "the string at byte 0 runs past the end of the delta"),
     ("41 78 5a00000010 61", "the string at byte 2 runs past the end"),
     ("1901", "the item at byte 0 is cut short"),
@@ -164,6 +170,27 @@ def test_patch_refuses_a_match_outside_old(files, tmp_path, hex_delta):
     fails(1, "ostrel patch: malformed delta at byte 0: the match reaches outside the old value\n",
           "patch", p["old"], p["delta"], "-o", tmp_path / "out")
     assert not (tmp_path / "out").exists()
+
+
+def test_patch_refuses_what_does_not_fit_and_leaves_the_output_alone(files, tmp_path):
+    old, new = b"The quick brown fox jumps over the lazy dog", b"The quick red fox jumps over the lazy dog!"
+    checked = delta.compute(old, new, check=True)
+    p = files(old=old, stale=old.replace(b"lazy", b"busy"), delta=checked, cut=checked[:-1],
+              damaged=checked[:-1] + b"?", out=b"what was there")
+    for base, patch_delta, message in [
+        ("stale", "delta", "ostrel patch: the old value is not the one the delta was made from"),
+        ("old", "damaged", "ostrel patch: the result is not the value the delta was made for"),
+        ("old", "cut", "ostrel patch: malformed delta at byte"),
+    ]:
+        fails(1, message, "patch", p[base], p[patch_delta], "-o", p["out"])
+        assert p["out"].read_bytes() == b"what was there"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["cut", "damaged", "delta", "old", "out", "stale"]
+    # The file written replaces the old one whole and keeps its permissions;
+    # devices are written in place.
+    p["out"].chmod(0o640)
+    assert succeeds("patch", p["old"], p["delta"], "-o", p["out"]) == b""
+    assert p["out"].read_bytes() == new and p["out"].stat().st_mode & 0o777 == 0o640
+    assert succeeds("patch", p["old"], p["delta"], "-o", os.devnull) == b""
 
 
 def test_diff_options(files):
@@ -328,6 +355,34 @@ bytes inserted: 2
 new value: 10 bytes
 """),
     ("f6", "no-change delta (1 byte): the new value is a copy of the old value\n"),
+    # The worked example of docs/delta-format.md, checked.
+    ("3b6f737472656c0001 383d 3ba3035110f275f595 383b 3bc146ba9df099c9e8 000a 43726564 0f182d 4121", """\
+check record: 31 bytes
+  old value: 61 bytes, XXH3-64 a3035110f275f595
+  new value: 59 bytes, XXH3-64 c146ba9df099c9e8
+delta: 42 bytes, ordinary
+at  item
+31  match    offset 0, length 10
+33  insert   3 bytes  b'red'
+37  match    offset 15, length 45
+40  insert   1 bytes  b'!'
+item count: 4
+bytes copied: 55
+bytes inserted: 4
+new value: 59 bytes
+"""),
+    ("3b6f737472656c0001 22 3b2d06800538d394c2 22 3b2d06800538d394c2 0002", """\
+check record: 29 bytes
+  old value: 2 bytes, XXH3-64 2d06800538d394c2
+  new value: 2 bytes, XXH3-64 2d06800538d394c2
+delta: 31 bytes, no-change
+at  item
+29  match    offset 0, length 2
+item count: 1
+bytes copied: 2
+bytes inserted: 0
+new value: 2 bytes
+"""),
     ("43616263", """\
 delta: 4 bytes, replacement
 at  item
@@ -402,7 +457,7 @@ def test_the_installed_command():
         return subprocess.run([OSTREL, *args], input=stdin, capture_output=True, timeout=60)
 
     assert run("--help").stdout.startswith(b"usage: ostrel [-h] COMMAND ...")
-    made = run("diff", "-", os.devnull, stdin=b"abcdefgh")
+    made = run("diff", "-", os.devnull, "--no-check", stdin=b"abcdefgh")
     assert (made.returncode, made.stdout) == (0, b"\x40")
     refused = run("inspect", "-", stdin=b"\x05")
     assert refused.returncode == 1

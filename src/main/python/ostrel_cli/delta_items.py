@@ -100,9 +100,10 @@ def _read_head(delta: bytes, at: int) -> _Head:
     return _Head(end, major, None, None)
 
 
-def read_items(delta: bytes):
-    """Yields the Match, Insert and Ignored items of delta in order."""
-    at = 0
+def read_items(delta: bytes, start: int = 0):
+    """Yields the Match, Insert and Ignored items of delta in order, from
+    the byte start on."""
+    at = start
     while at < len(delta):
         head = _read_head(delta, at)
         if head.major == _UINT:

@@ -1,14 +1,16 @@
 """ostrel: binary deltas between files, and JSON to CBOR and back.
 
-    ostrel diff OLD NEW [-o DELTA] [--method match|myers] [--level N] [--stats]
+    ostrel diff OLD NEW [-o DELTA] [--method match|myers] [--level N] [--no-check] [--stats]
     ostrel patch OLD DELTA [-o NEW] [--max-size SIZE] [--stats]
     ostrel cbor [FILE] [--definite] [--max-depth N] [--hex]
     ostrel cbor --decode [FILE] [--max-depth N] [--hex]
     ostrel inspect DELTA
 
-"-" names standard input or standard output. Exit status: 0 on success,
-1 when an input cannot be read, a delta is malformed or a value cannot be
-encoded or decoded, 2 for a command line that makes no sense.
+"-" names standard input or standard output; files are written whole or
+not at all (to a temporary file beside them, renamed into place). Exit
+status: 0 on success, 1 when an input cannot be read, a delta is malformed
+or does not fit, or a value cannot be encoded or decoded, 2 for a command
+line that makes no sense.
 """
 
 import argparse
@@ -17,7 +19,9 @@ import json
 import math
 import os
 import re
+import stat
 import sys
+import tempfile
 import time
 
 from ostrel_core import cbor, delta
@@ -51,10 +55,42 @@ def write_output(path, data):
         sys.stdout.buffer.flush()
         return
     try:
-        with open(path, "wb") as f:
-            f.write(data)
+        write_whole(path, data)
     except OSError as e:
         raise Failure(f"cannot write {path}: {e.strerror}") from None
+
+
+def write_whole(path, data):
+    """Writes data to a temporary file in path's folder and renames it to
+    path, so that path holds either its old content or all of data, never
+    a part. The file keeps the permissions of the one it replaces. Devices
+    and pipes (/dev/null, a named pipe) are written in place."""
+    target = os.path.realpath(path)
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(target, "wb") as f:
+            f.write(data)
+        return
+    folder, name = os.path.split(target)
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        else:
+            os.chmod(temporary, stat.S_IMODE(mode))
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def one_stdin(*paths):
@@ -73,7 +109,7 @@ def stat_line(label, size, path=""):
 def cmd_diff(args):
     one_stdin(args.old, args.new)
     old, new = read_input(args.old), read_input(args.new)
-    options = {"method": args.method}
+    options = {"method": args.method, "check": not args.no_check}
     if args.level is not None:
         options["level"] = args.level
     start = time.perf_counter()
@@ -97,7 +133,7 @@ def cmd_patch(args):
     start = time.perf_counter()
     try:
         result = delta.apply(old, diff, max_size=args.max_size)
-    except ValueError as e:  # malformed, or longer than --max-size: the message names the byte
+    except ValueError as e:  # malformed, longer than --max-size, or its check record does not fit
         message = str(e).removeprefix("apply(): ")
         raise Failure(message.replace("max_size=", "--max-size ")) from None
     elapsed = time.perf_counter() - start
@@ -212,18 +248,34 @@ def preview(content, limit=24):
     return repr(content[:limit]) + ("..." if len(content) > limit else "")
 
 
+def show_record(record):
+    print(f"check record: {record['size']} bytes")
+    print(f"  old value: {record['old_size']} bytes, XXH3-64 {record['old_digest']:016x}")
+    print(f"  new value: {record['new_size']} bytes, XXH3-64 {record['new_digest']:016x}")
+
+
 def cmd_inspect(args):
     diff = read_input(args.delta)
-    if diff == NO_CHANGE:
+    try:
+        record = delta.check_record(diff)
+    except ValueError as e:
+        raise Failure("malformed delta: " + str(e).removeprefix("check_record(): malformed delta ")) from None
+    start = record["size"] if record else 0
+    if record:
+        show_record(record)
+    if diff[start:] == NO_CHANGE:
         print("no-change delta (1 byte): the new value is a copy of the old value")
         return
     try:
-        items = list(read_items(diff))
+        items = list(read_items(diff, start))
     except MalformedDelta as e:
         raise Failure(f"malformed delta: {e}") from None
     # One byte string and nothing else: the whole new value.
-    replacement = len(items) == 1 and isinstance(items[0], Insert) and diff[0] >> 5 == 2
-    shape = "replacement" if replacement else "ordinary"
+    replacement = len(items) == 1 and isinstance(items[0], Insert) and diff[start] >> 5 == 2
+    # A checked no-change delta: the match of the whole old value.
+    no_change = record is not None and record["old_digest"] == record["new_digest"] and items == [
+        Match(start, 0, record["old_size"])]
+    shape = "replacement" if replacement else "no-change" if no_change else "ordinary"
     print(f"delta: {len(diff)} bytes, {shape}")
     width = max(2, len(str(len(diff))))
     print(f"{'at':>{width}}  item")
@@ -276,9 +328,11 @@ def parser():
 
     p = commands.add_parser(
         "diff", help="write the delta that turns OLD into NEW",
-        description="Write the delta that turns OLD into NEW. Identical files of at least "
-        "2 bytes give the one-byte no-change delta f6. The default method matches against an "
-        "index of OLD; --method myers gives the bounded Myers search's delta.")
+        description="Write the delta that turns OLD into NEW, with a check record in front "
+        "(at most 45 bytes: the sizes and XXH3-64 digests of OLD and NEW) so that patch refuses "
+        "a wrong OLD or damaged bytes instead of writing a wrong file. The default method matches "
+        "against an index of OLD; --method myers gives the bounded Myers search's delta. With "
+        "--no-check, identical files of at least 2 bytes give the one-byte no-change delta f6.")
     p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
     p.add_argument("new", metavar="NEW", help="the new file, or - for standard input")
     p.add_argument("-o", "--output", metavar="DELTA", default=STDIO,
@@ -288,6 +342,9 @@ def parser():
     p.add_argument("--level", metavar="N", type=int,
                    help="effort of --method match, from 1 (fastest) to 5 (smallest deltas); "
                    "default 3")
+    p.add_argument("--no-check", action="store_true",
+                   help="write the plain delta, without the check record (the bytes of "
+                   "ostrel_core.delta.compute)")
     p.add_argument("--stats", action="store_true",
                    help="print the sizes and the time taken to standard error")
     p.set_defaults(run=cmd_diff)
@@ -296,7 +353,10 @@ def parser():
         "patch", help="apply DELTA to OLD and write the new file",
         description="Apply DELTA to OLD and write the new file. The no-change delta f6 "
         "gives a copy of OLD. A delta that does not apply to OLD is refused, with the byte "
-        "where it goes wrong.")
+        "where it goes wrong; a delta with a check record is also refused when OLD is not the "
+        "file it was made from or the result is not the file it was made for. On any failure "
+        "nothing is written: the new file is written to a temporary file beside it and renamed "
+        "into place only when whole.")
     p.add_argument("old", metavar="OLD", help="the old file, or - for standard input")
     p.add_argument("delta", metavar="DELTA", help="the delta, or - for standard input")
     p.add_argument("-o", "--output", metavar="NEW", default=STDIO,
@@ -328,7 +388,8 @@ def parser():
 
     p = commands.add_parser(
         "inspect", help="list the items of a delta and their totals",
-        description="List the items of a delta (matches copied from the old value, inserted "
+        description="List the check record of a delta, if it has one (the sizes and digests of "
+        "the old and the new value), then its items (matches copied from the old value, inserted "
         "bytes, ignored items) with the byte offset of each, then the item count, the bytes "
         "copied and inserted and the size of the new value.")
     p.add_argument("delta", metavar="DELTA", help="the delta, or - for standard input")
