@@ -2,7 +2,8 @@
 # The main job: the ostrel command of the project's virtual environment
 # diffs two releases of the same module of Python's standard library
 # (pyenv keeps them side by side), patches the old file with the delta and
-# checks that the result is the new file.
+# checks that the result is the new file, then shows the delta refused by a
+# copy of the old file with one byte added.
 #
 #   bash tools/demo.sh [OLD NEW]
 set -euo pipefail
@@ -28,3 +29,11 @@ else
   echo "FAILED: the patched old file differs from $new" >&2
   exit 1
 fi
+echo "== ostrel patch of the old file with one byte added (the delta's check record refuses it)"
+cp "$old" "$work/stale"
+printf '\n' >>"$work/stale"
+if "$ostrel" patch "$work/stale" "$work/delta" -o "$work/wrong"; then
+  echo "FAILED: a delta applied to the wrong old file was accepted" >&2
+  exit 1
+fi
+[ ! -e "$work/wrong" ] && echo "refused, and no output file was written"
