@@ -151,6 +151,15 @@ def test_refusals(delta, check, exception, message):
         apply(OLD, delta, check=check, max_size=max_size)
 
 
+def test_a_verified_no_change_gives_the_old_object():
+    old = bytes(range(200))
+    checked = compute(old, old, check=True)
+    assert apply(old, checked) is old and apply(old, checked, check=True) is old
+    assert apply(old, checked, check=False) == old
+    with pytest.raises(CheckError, match=exactly(WRONG_OLD)):
+        apply(old[::-1], checked)
+
+
 def test_check_is_a_bool():
     with pytest.raises(TypeError, match="incompatible function arguments"):
         compute(OLD, NEW, check=1)

@@ -169,8 +169,13 @@ py::bytes apply(py::object old_value, py::object delta, py::object max_size, py:
     if (code != DIFF_APPLY_OK)
         throw py::value_error("apply(): malformed delta" + at + ": " + diff_apply_reason(code));
 
-    // The no-change delta: an old value that is a bytes object already is the result.
-    if (d->len == 1 && static_cast<uint8_t>(d->data[0]) == 0xf6 && PyBytes_CheckExact(old_view.object()))
+    // The no-change delta, or a verified record naming the old value as the
+    // new one: an old value that is a bytes object already is the result.
+    diff_check_record record;
+    bool same = d->len == 1 && static_cast<uint8_t>(d->data[0]) == 0xf6;
+    if (!same && mode != DIFF_CHECK_SKIPPED && diff_check_read(d, &record, &offset) == DIFF_APPLY_OK)
+        same = record.size > 0 && record.new_length == record.old_length && record.new_digest == record.old_digest;
+    if (same && PyBytes_CheckExact(old_view.object()))
         return py::reinterpret_borrow<py::bytes>(old_view.object());
     PyObject *result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
     if (result == nullptr) throw py::error_already_set();
