@@ -15,6 +15,7 @@ line that makes no sense.
 
 import argparse
 import base64
+import errno
 import json
 import math
 import os
@@ -63,7 +64,8 @@ def write_output(path, data):
 def write_whole(path, data):
     """Writes data to a temporary file in path's folder and renames it to
     path, so that path holds either its old content or all of data, never
-    a part. The file keeps the permissions of the one it replaces. Devices
+    a part. The file keeps the permissions of the one it replaces, and one
+    that may not be written is refused as open() would refuse it. Devices
     and pipes (/dev/null, a named pipe) are written in place."""
     target = os.path.realpath(path)
     try:
@@ -74,6 +76,8 @@ def write_whole(path, data):
         with open(target, "wb") as f:
             f.write(data)
         return
+    if mode is not None and not os.access(target, os.W_OK):  # a rename would replace it all the same
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
     folder, name = os.path.split(target)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
     try:
