@@ -70,6 +70,20 @@ static inline uint8_t cbor_head_float(double value) {
     return (fraction & ((UINT64_C(1) << (-97 - e)) - 1)) == 0 ? 0xfa : 0xfb;
 }
 
+/* As cbor_head_float, but a half-precision subnormal (a multiple of 2^-24
+ * below 2^-14: e in [-24, -15] with the low 28 - e bits of m zero) is
+ * 0xf9 too, the narrowest exact width in every case. */
+static inline uint8_t cbor_head_float_shortest(double value) {
+    uint8_t initial = cbor_head_float(value);
+    if (initial == 0xf9) return initial;
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    int e = (int)((bits >> 52) & 0x7ff) - 1023;
+    uint64_t fraction = bits & ((UINT64_C(1) << 52) - 1);
+    if (e >= -24 && e <= -15 && (fraction & ((UINT64_C(1) << (28 - e)) - 1)) == 0) return 0xf9;
+    return initial;
+}
+
 /* One head as read from memory. For info 31 the argument is 0; for major
  * 7 with info 24-27 it is the simple value or the float's raw bits. */
 typedef struct cbor_head {

@@ -1,6 +1,7 @@
 #include "cbor_module.h"
 
 #include "dumps.h"
+#include "encode.h"
 #include "loads.h"
 
 #include <climits>
@@ -116,4 +117,5 @@ void register_cbor(py::module_ &parent) {
     method->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_entry));
     cbor.attr("__version__") = "dev";
     register_loads(cbor);
+    register_encode(cbor);
 }

@@ -554,20 +554,7 @@ PyObject *loads(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
             PyErr_Format(PyExc_TypeError, "loads() got an unexpected keyword argument '%U'", name);
             return nullptr;
         }
-        PyObject *given = args[nargs + i];
-        if (!PyLong_Check(given) || PyBool_Check(given)) {
-            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s", Py_TYPE(given)->tp_name);
-            return nullptr;
-        }
-        int overflow = 0;
-        const long long depth = PyLong_AsLongLongAndOverflow(given, &overflow);
-        if (depth == -1 && PyErr_Occurred()) return nullptr;
-        if (overflow < 0 || (overflow == 0 && depth < 0)) {
-            PyErr_SetString(PyExc_ValueError, "max_depth must be 0 or more");
-            return nullptr;
-        }
-        max_depth = overflow > 0 || static_cast<unsigned long long>(depth) > SIZE_MAX ? SIZE_MAX
-                                                                                     : static_cast<size_t>(depth);
+        if (!max_depth_argument(args[nargs + i], &max_depth)) return nullptr;
     }
     Py_buffer view;
     if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
@@ -587,6 +574,37 @@ PyMethodDef loads_method = {
 PyObject *new_type(PyType_Spec &spec) { return PyType_FromSpec(&spec); }
 
 }  // namespace
+
+bool max_depth_argument(PyObject *given, size_t *max_depth) {
+    if (!PyLong_Check(given) || PyBool_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s", Py_TYPE(given)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long long depth = PyLong_AsLongLongAndOverflow(given, &overflow);
+    if (depth == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && depth < 0)) {
+        PyErr_SetString(PyExc_ValueError, "max_depth must be 0 or more");
+        return false;
+    }
+    *max_depth = overflow > 0 || static_cast<unsigned long long>(depth) > SIZE_MAX ? SIZE_MAX
+                                                                                  : static_cast<size_t>(depth);
+    return true;
+}
+
+bool cbor_tag_parts(PyObject *object, PyObject **number, PyObject **item) {
+    if (Py_TYPE(object) != tag_type) return false;
+    auto *tag = reinterpret_cast<TagObject *>(object);
+    *number = tag->tag;
+    *item = tag->value;
+    return true;
+}
+
+int cbor_simple_value(PyObject *object) {
+    return Py_TYPE(object) == simple_type ? reinterpret_cast<SimpleObject *>(object)->value : -1;
+}
+
+PyObject *cbor_undefined() { return undefined; }
 
 void register_loads(py::module_ &cbor) {
     decode_error = PyErr_NewExceptionWithDoc(

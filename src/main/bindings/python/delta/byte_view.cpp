@@ -30,7 +30,7 @@ ByteView::ByteView(py::handle object, const char *function, const char *argument
     // then judged here, with one message for all that is refused.
     if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_RECORDS_RO) != 0) throw py::error_already_set();
     std::string what;
-    if (view.itemsize != 1 || !byte_format(view.format))
+    if (!byte_items(view))
         what = "a buffer of '" + std::string(view.format ? view.format : "B") + "' items of " +
                std::to_string(view.itemsize) + " bytes";
     else if (!PyBuffer_IsContiguous(&view, 'C'))
@@ -47,6 +47,8 @@ ByteView::~ByteView() {
     value = buf{};
     PyBuffer_Release(&view);
 }
+
+bool byte_items(const Py_buffer &view) { return view.itemsize == 1 && byte_format(view.format); }
 
 long long int_argument(py::handle value, const char *function, const char *argument, long long low,
                        long long high) {

@@ -31,6 +31,9 @@ private:
     buf value{};
 };
 
+// True for a buffer whose items are bytes (format B, b or c, size 1).
+bool byte_items(const Py_buffer &view);
+
 // An int argument within [low, high]: TypeError for anything but an int,
 // ValueError naming the range otherwise.
 long long int_argument(pybind11::handle value, const char *function, const char *argument, long long low,
