@@ -203,11 +203,11 @@ private:
     }
 
     void close() {
-        Frame &frame = frames.back();
-        if (frame.sorted) sort_entries(frame.entries);
+        Frame frame = frames.back();
+        frames.pop_back();
         depth -= frame.levels;
         release(frame);
-        frames.pop_back();
+        if (frame.sorted) sort_entries(frame.entries);
     }
 
     static void release(Frame &frame) {
@@ -261,7 +261,7 @@ private:
     // Writes one item; true if it opened a container, whose items follow.
     // The builtin types come first; everything else, subclasses included,
     // is sorted out by write_other.
-    bool write(PyObject *value) {
+    bool write(PyObject *value, bool may_convert = true) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyUnicode_Type) return write_str(value), false;
         if (type == &PyLong_Type) return write_int(value), false;
@@ -272,7 +272,7 @@ private:
         if (type == &PyDict_Type) return open_map(value, value, Frame::dict);
         if (type == &PyList_Type || type == &PyTuple_Type) return open_sequence(value, value, Frame::sequence, 1);
         if (type == &PyBytes_Type) return write_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)), false;
-        return write_other(value, true);
+        return write_other(value, may_convert);
     }
 
     // May run Python code (default, methods of the value), which might drop
@@ -313,15 +313,9 @@ private:
         if (is_instance(value, uuid_class)) return write_uuid(value), false;
         if (fallback == nullptr || !may_convert) refuse(value, may_convert);
         const Held converted(checked(PyObject_CallOneArg(fallback, value)));
-        return write_converted(converted.get());
-    }
-
-    // What default gave back is written in the value's place, without a
-    // second call to default for the result itself.
-    bool write_converted(PyObject *value) {
-        PyTypeObject *type = Py_TYPE(value);
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return write(value);
-        return write_other(value, false);
+        // Written in the value's place, without a second call to default
+        // for the result itself.
+        return write(converted.get(), false);
     }
 
     static bool is_instance(PyObject *value, StdClass which) {
@@ -597,7 +591,6 @@ PyMethodDef encode_method = {
 }  // namespace
 
 void register_encode(py::module_ &cbor) {
-    if (!semantic_tags_ready()) throw py::error_already_set();
     PyObject *function = PyCFunction_NewEx(&encode_method, nullptr, cbor.attr("__name__").ptr());
     if (function == nullptr) throw py::error_already_set();
     cbor.attr("encode") = py::reinterpret_steal<py::object>(function);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cbor_reader.h"
+#include "semantic_tags.h"
 
 namespace py = pybind11;
 
@@ -403,6 +404,10 @@ PyObject *finish(Frame &frame) {
                                               static_cast<size_t>(PyBytes_GET_SIZE(item)), 0, 0);
                 if (value != nullptr && frame.argument == 3) Py_SETREF(value, PyNumber_Invert(value));
             }
+        } else if (decodes_tag(frame.argument)) {
+            const char *reason = nullptr;
+            value = tagged_value(frame.argument, item, frame.hashable, &reason);
+            if (reason != nullptr) raise_error(frame.offset, reason);
         } else {
             PyObject *number = PyLong_FromUnsignedLongLong(frame.argument);
             if (number != nullptr) value = make_tag(number, item);
@@ -476,7 +481,8 @@ PyObject *decode(const uint8_t *data, size_t len, size_t max_depth) {
             bool hashable = false;
             if (!frames.empty()) {
                 const Frame &top = frames.top();
-                hashable = top.hashable || (top.kind == Frame::dict && top.key == nullptr);
+                hashable = top.hashable || (top.kind == Frame::dict && top.key == nullptr) ||
+                           (top.kind == Frame::tag && top.argument == tag_set);
             }
             Frame frame = {nullptr, nullptr, e.argument, e.offset, 0, Frame::tag, hashable};
             const Py_ssize_t count = static_cast<Py_ssize_t>(e.argument);
@@ -491,7 +497,7 @@ PyObject *decode(const uint8_t *data, size_t len, size_t max_depth) {
                 if (frame.container == nullptr) goto failed;
             } else if (e.type == CBOR_EVENT_MAP) {
                 if (hashable) {
-                    raise_error(e.offset, "a map inside a map key (Python cannot use a dict as a dict key)");
+                    raise_error(e.offset, "a map inside a map key or a set (Python cannot hash a dict)");
                     goto failed;
                 }
                 frame.kind = Frame::dict;
@@ -567,9 +573,12 @@ PyMethodDef loads_method = {
     "loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads)), METH_FASTCALL | METH_KEYWORDS,
     "loads(data, /, *, max_depth=1500)\n--\n\n"
     "Decode the one CBOR data item that data (any C-contiguous bytes-like\n"
-    "object) holds. Items may nest max_depth levels deep. Raises\n"
+    "object) holds. Items may nest max_depth levels deep. Tags 0 and 1\n"
+    "become aware datetimes, 100 and 1004 dates, 4 Decimal, 30 Fraction,\n"
+    "37 UUID, 258 set (frozenset inside a map key or a set), 2 and 3 int;\n"
+    "tag 55799 is dropped and other tags are CBORTag. Raises\n"
     "CBORDecodeError, naming the byte offset and the reason, for anything\n"
-    "that is not exactly one well-formed item.\n"};
+    "that is not exactly one well-formed item, or a malformed tag of those.\n"};
 
 PyObject *new_type(PyType_Spec &spec) { return PyType_FromSpec(&spec); }
 
@@ -607,6 +616,7 @@ int cbor_simple_value(PyObject *object) {
 PyObject *cbor_undefined() { return undefined; }
 
 void register_loads(py::module_ &cbor) {
+    if (!semantic_tags_ready()) throw py::error_already_set();
     decode_error = PyErr_NewExceptionWithDoc(
         "ostrel_core.cbor.CBORDecodeError",
         "Raised by loads for input that is not exactly one well-formed CBOR item, or that is nested too deeply.",
