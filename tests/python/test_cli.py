@@ -246,6 +246,11 @@ ENCODINGS = [
     ("[1, [2]]", [], "9f019f02ffff"),
     ("[1, [2]]", ["--definite"], "82018102"),
     ("[[]]", ["--max-depth", "1"], "9f9fffff"),
+    # deterministic form: counts, keys by their encoded bytes, any integer
+    ('{"bb": [1.0, {"z": 1, "a": 2}], "c": 1e400, "a": 18446744073709551616}', ["--canonical"],
+     "a36161c249010000000000000000" "6163f97c00" "62626282f93c00a2616102617a01"),
+    ('{"b": 0, "a": 0}', ["--canonical", "--definite"], "a2616100616200"),
+    ("[[1]]", ["--canonical", "--max-depth", "0"], "818101"),
 ]
 
 
@@ -281,6 +286,10 @@ CBOR_FAILURES = [
     (b"1", ["--max-depth", "-1"], 2, "expected an integer from 0 to 4294967295, got '-1'"),
     (b"1", ["--max-depth", "4294967296"], 2, "expected an integer from 0 to 4294967295"),
     (b"1", ["--max-depth", "two"], 2, "expected an integer"),
+    (b'{"k": ["\\udfff"]}', ["--canonical"], 1, "cannot encode as CBOR: a str that has no UTF-8 form (it holds a "
+                                                "lone surrogate) at value['k'][0]"),
+    (b"[[1]]", ["--canonical", "--max-depth", "1"], 1, "cannot encode as CBOR: nesting deeper than max_depth=1 at "
+                                                       "value[0]"),
 ]
 
 
@@ -300,7 +309,11 @@ DECODINGS = [
     ("4401020304", [], '"AQIDBA"'),                       # base64url, no padding
     ("43fbff00", [], '"-_8A"'),
     ("83f97e00f97c00fa ff800000".replace(" ", ""), [], "[null, null, null]"),
-    ("84f7f0f8ffc1820102", [], "[null, null, null, [1, 2]]"),  # undefined, simple values, a tag
+    ("84f7f0f8ffc6820102", [], "[null, null, null, [1, 2]]"),  # undefined, simple values, a tag
+    ("86c074323031332d30332d32315432303a30343a30305ac11a514b67b0d86420d903ec6a323032302d30312d3032"
+     "c48221196ab3d81e820103", [],
+     '["2013-03-21T20:04:00+00:00", "2013-03-21T20:04:00+00:00", "1969-12-31", "2020-01-02", "273.15", "1/3"]'),
+    ("82d82550" + "00" * 15 + "05d9010281f5", [], '["00000000-0000-0000-0000-000000000005", [true]]'),
     ("c249010000000000000000", [], "18446744073709551616"),
     ("a4016161f66162406163806164", [], '{"1": "a", "null": "b", "": "c", "[]": "d"}'),
     ("a1820102f6", [], '{"[1,2]": null}'),
@@ -338,6 +351,7 @@ def test_cbor_decode_reads_back_what_cbor_writes():
     (b"\xa2\x01\x00\x61\x31\x00", [], 1, "two keys of one map become the same JSON name '1'"),
     (b"0g", ["--hex"], 1, "ostrel cbor: invalid hexadecimal input"),
     (b"\x00", ["--definite"], 1, "--definite is for encoding"),
+    (b"\x00", ["--canonical"], 1, "--canonical is for encoding"),
 ])
 def test_cbor_decode_failures(data, options, status, message):
     assert fails(status, message, "cbor", "--decode", *options, stdin=data).stdout == b""
@@ -448,7 +462,7 @@ def test_inspect_unreadable_file(tmp_path):
 @pytest.mark.parametrize(("command", "usage"), [
     ("diff", "usage: ostrel diff [-h] [-o DELTA] [--method {match,myers}] [--level N]"),
     ("patch", "usage: ostrel patch [-h] [-o NEW] [--max-size SIZE] [--stats] OLD DELTA"),
-    ("cbor", "usage: ostrel cbor [-h] [--definite] [--max-depth N] [--hex] [--decode] [FILE]"),
+    ("cbor", "usage: ostrel cbor [-h] [--definite] [--canonical] [--max-depth N] [--hex]"),
     ("inspect", "usage: ostrel inspect [-h] DELTA"),
 ])
 def test_help_of_each_command(command, usage):

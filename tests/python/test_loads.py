@@ -6,7 +6,10 @@ import math
 import mmap
 import random
 import struct
-from datetime import datetime, timezone
+import uuid
+from datetime import date, datetime, timedelta, timezone
+from decimal import Decimal
+from fractions import Fraction
 
 import cbor2
 import pytest
@@ -14,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import as_decoded
-from ostrel_core.cbor import (CBORDecodeError, CBORSimpleValue, CBORTag, UndefinedType, dumps, loads,
+from ostrel_core.cbor import (CBORDecodeError, CBORSimpleValue, CBORTag, UndefinedType, dumps, encode, loads,
                               undefined)
 
 INF, NAN = math.inf, math.nan
@@ -292,3 +295,97 @@ def test_mutated_dumps_outputs_give_a_value_or_the_decode_error():
             assert str(e).startswith("at byte ")
             outcomes["error"] += 1
     assert min(outcomes.values()) > 100, outcomes
+
+
+def text(string):
+    """The hex of a text string item."""
+    return encode(string).hex()
+
+
+# Tags read as the Python types they stand for: (encoding, value).
+SEMANTIC_TAGS = [
+    ("c0" + text("2013-03-21T20:04:00Z"), datetime(2013, 3, 21, 20, 4, tzinfo=timezone.utc)),
+    ("c0" + text("2013-03-21t20:04:00.5+05:30"),
+     datetime(2013, 3, 21, 20, 4, 0, 500000, tzinfo=timezone(timedelta(hours=5, minutes=30)))),
+    ("c0" + text("0001-01-01T00:00:00.1234567-00:00"),
+     datetime(1, 1, 1, 0, 0, 0, 123456, tzinfo=timezone.utc)),
+    ("c13a0001517f", datetime(1969, 12, 31, tzinfo=timezone.utc)), ("c1f93e00", datetime(1970, 1, 1, 0, 0, 1, 500000,
+                                                                                     tzinfo=timezone.utc)),
+    ("d8641a00010000", date(2149, 6, 7)), ("d86420", date(1969, 12, 31)),
+    ("d903ec" + text("2024-02-29"), date(2024, 2, 29)),
+    ("c48221196ab3", Decimal("273.15")), ("c4820520", Decimal("-1E+5")), ("c48200c24d" + "01" * 13,
+                                                                         Decimal(int("01" * 13, 16))),
+    ("d81e822003", Fraction(-1, 3)), ("d81e820204", Fraction(1, 2)),
+    ("d82550" + "00" * 15 + "05", uuid.UUID(int=5)),
+    ("d90102820102", {1, 2}), ("d9010280", set()), ("d901028201820203", {1, (2, 3)}),
+    ("a1d9010281010a", {frozenset({1}): 10}), ("d9010283010101", {1}),
+    ("d9d9f7d9d9f783010203", [1, 2, 3]), ("d9d9f8c100", CBORTag(55800, datetime(1970, 1, 1, tzinfo=timezone.utc))),
+]
+
+
+@pytest.mark.parametrize("encoding, value", SEMANTIC_TAGS, ids=[e[:40] for e, _ in SEMANTIC_TAGS])
+def test_semantic_tags(encoding, value):
+    decoded = loads(bytes.fromhex(encoding))
+    assert type(decoded) is type(value) and decoded == value
+    if isinstance(value, datetime):
+        assert decoded.utcoffset() == value.utcoffset()
+
+
+# (encoding, offset, reason) of malformed semantic tags.
+MALFORMED_TAGS = [
+    ("c001", 0, "a date/time (tag 0) that is not an RFC 3339 text"),
+    ("c0" + text("2013-02-29T20:04:00Z"), 0, "a date/time (tag 0) that is not an RFC 3339 text of an existing"),
+    ("c0" + text("2013-03-21T24:04:00Z"), 0, "tag 0"), ("c0" + text("2013-03-21T23:59:60Z"), 0, "tag 0"),
+    ("c0" + text("2013-03-21T20:04:00"), 0, "tag 0"), ("c0" + text("2013-03-21T20:04:00.Z"), 0, "tag 0"),
+    ("c0" + text("2013-03-21T20:04:00+24:00"), 0, "tag 0"), ("c0" + text("2013-03-21 20:04:00Z"), 0, "tag 0"),
+    ("8201c1fb7ff0000000000000", 2, "an epoch time (tag 1) that is not a number of seconds within the years 1"),
+    ("c1fb7ff8000000000000", 0, "tag 1"), ("c11b7fffffffffffffff", 0, "tag 1"), ("c16161", 0, "tag 1"),
+    ("c1c24a" + "ff" * 10, 0, "tag 1"), ("c1f5", 0, "tag 1"),
+    ("d8641b7fffffffffffffff", 0, "an epoch date (tag 100) that is not a number of days"), ("d864f93c00", 0, "tag 100"),
+    ("d903ec" + text("2023-02-29"), 0, "a date (tag 1004) that is not the text \"YYYY-MM-DD\" of an existing day"),
+    ("d903ec" + text("2023-2-28"), 0, "tag 1004"), ("d903ec1a00000000", 0, "tag 1004"),
+    ("c48101", 0, "a decimal fraction (tag 4) that is not [exponent, mantissa] of two integers"),
+    ("c48201f5", 0, "tag 4"), ("c483010203", 0, "tag 4"), ("c482f93c0001", 0, "tag 4"),
+    ("c4821b7fffffffffffffff01", 0, "tag 4"),
+    ("d81e820100", 0, "a rational number (tag 30) that is not [numerator, denominator] of two integers, the "
+                      "denominator not zero"), ("d81e8101", 0, "tag 30"), ("d81e8201f93c00", 0, "tag 30"),
+    ("d8254f" + "00" * 15, 0, "a UUID (tag 37) that is not a byte string of 16 bytes"), ("d82501", 0, "tag 37"),
+    ("d9010201", 0, "a set (tag 258) that is not an array"), ("d9010281a0", 4, "a map inside a map key or a set"),
+]
+
+
+@pytest.mark.parametrize("encoding, offset, reason", MALFORMED_TAGS, ids=[e[:40] for e, *_ in MALFORMED_TAGS])
+def test_malformed_semantic_tags(encoding, offset, reason):
+    with pytest.raises(CBORDecodeError) as raised:
+        loads(bytes.fromhex(encoding))
+    assert str(raised.value).startswith(f"at byte {offset}: ") and reason in str(raised.value)
+
+
+def test_mutated_semantic_tags_give_a_value_or_the_decode_error():
+    """Only values or CBORDecodeError come out of tagged items changed at
+    random: none of Python's own exceptions from the types' constructors."""
+    rng = random.Random(258)
+    seeds = [encode(v) for v in (
+        [datetime(2013, 3, 21, 20, 4, 0, 25, tzinfo=timezone(timedelta(hours=-5))), date(1, 1, 1)],
+        {Decimal("-273.15"): Fraction(7, -3), "u": uuid.UUID(int=2**127), "s": {1, (2, "x")}},
+        [Decimal("1E-30"), Decimal("9" * 40), Fraction(2**70, 3), date(9999, 12, 31)])]
+    seeds += [bytes.fromhex(e) for e, _ in SEMANTIC_TAGS]
+    outcomes = {"value": 0, "error": 0}
+    for _ in range(20000):
+        data = bytearray(rng.choice(seeds))
+        for _ in range(rng.randint(1, 3)):
+            if not data:
+                break
+            at = rng.randrange(len(data))
+            if rng.randrange(3):
+                data[at] = rng.choice([rng.randrange(256), data[at] ^ 1 << rng.randrange(8), 0xc0, 0xc1, 0xc4,
+                                       0x1b, 0x3b, 0x82, 0x80, 0xf9, 0x30 + rng.randrange(10)])
+            else:
+                del data[at:at + rng.randint(1, 4)]
+        try:
+            loads(data)
+            outcomes["value"] += 1
+        except CBORDecodeError as e:
+            assert str(e).startswith("at byte ")
+            outcomes["error"] += 1
+    assert min(outcomes.values()) > 1000, outcomes

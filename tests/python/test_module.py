@@ -84,7 +84,7 @@ def test_submodules_are_children(name, doc):
 
 def test_submodule_contents():
     public = {name for name in vars(ostrel_core.cbor) if not name.startswith("_")}
-    assert public == {"dumps", "loads", "CBORDecodeError", "CBORTag", "CBORSimpleValue", "UndefinedType", "undefined"}
+    assert public == {"dumps", "encode", "loads", "CBORDecodeError", "CBORTag", "CBORSimpleValue", "UndefinedType", "undefined"}
     public = {name for name in vars(ostrel_core.delta) if not name.startswith("_")}
     assert public == {"PythonOutBuf", "PythonInBuf", "diff", "patch", "ActivityHistory", "compute", "apply", "Index",
                       "check_record", "CheckError"}

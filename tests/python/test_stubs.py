@@ -39,6 +39,8 @@ tag: int = cbor.CBORTag(32, "x").tag
 simple: int = cbor.CBORSimpleValue(16).value
 absent: bool = bool(cbor.undefined)
 failure: type[ValueError] = cbor.CBORDecodeError
+written: bytes = cbor.encode({"when": __import__("datetime").date(2020, 1, 2), "n": Decimal("1.5")}, canonical=True)
+written = cbor.encode(object(), default=repr, max_depth=5) + cbor.encode(cbor.CBORTag(6, {1, 2}))
 '''
 
 # Calls mypy must refuse, one per line from line 3. (mypy lets bytearray and
@@ -47,6 +49,8 @@ REFUSED = '''
 from ostrel_core import cbor, delta
 cbor.dumps({1, 2})
 cbor.dumps(object())
+cbor.encode(1, True)
+cbor.encode(1, default=1)
 cbor.dumps(1, indefinite="yes")
 cbor.dumps(1, max_depth=1.5)
 text: str = cbor.dumps(1)

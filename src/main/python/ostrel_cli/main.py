@@ -2,7 +2,7 @@
 
     ostrel diff OLD NEW [-o DELTA] [--method match|myers] [--level N] [--no-check] [--stats]
     ostrel patch OLD DELTA [-o NEW] [--max-size SIZE] [--stats]
-    ostrel cbor [FILE] [--definite] [--max-depth N] [--hex]
+    ostrel cbor [FILE] [--definite | --canonical] [--max-depth N] [--hex]
     ostrel cbor --decode [FILE] [--max-depth N] [--hex]
     ostrel inspect DELTA
 
@@ -15,7 +15,10 @@ line that makes no sense.
 
 import argparse
 import base64
+import datetime
+import decimal
 import errno
+import fractions
 import json
 import math
 import os
@@ -24,6 +27,7 @@ import stat
 import sys
 import tempfile
 import time
+import uuid
 
 from ostrel_core import cbor, delta
 
@@ -196,6 +200,10 @@ def as_json(value):
                 raise Failure(f"two keys of one map become the same JSON name {name!r}")
             out[name] = as_json(item)
         return out
+    if isinstance(value, (set, frozenset)):
+        return [as_json(item) for item in value]
+    if isinstance(value, (datetime.date, decimal.Decimal, fractions.Fraction, uuid.UUID)):
+        return value.isoformat() if isinstance(value, datetime.date) else str(value)
     if isinstance(value, cbor.CBORTag):
         return as_json(value.value)
     if isinstance(value, (cbor.CBORSimpleValue, cbor.UndefinedType)):
@@ -205,14 +213,17 @@ def as_json(value):
 
 DECODE_RULE = (
     "Byte strings become base64url text without padding, NaN and the infinities, undefined and "
-    "other simple values become null, tags become their item (bignums are numbers), and map keys "
+    "other simple values become null, dates and times (tags 0, 1, 100, 1004) ISO 8601 text, "
+    "decimal fractions, rational numbers and UUIDs (tags 4, 30, 37) their text (\"1.5\", "
+    "\"1/3\"), sets (tag 258) arrays, other tags their item (bignums are numbers), and map keys "
     "that are not text become the JSON text of their value (1 becomes \"1\")."
 )
 
 
 def cmd_cbor_decode(args):
-    if args.definite:
-        raise Failure("--definite is for encoding; it has no meaning with --decode")
+    if args.definite or args.canonical:
+        option = "--definite" if args.definite else "--canonical"
+        raise Failure(f"{option} is for encoding; it has no meaning with --decode")
     data = read_input(args.file)
     if args.hex:
         try:
@@ -241,6 +252,13 @@ def cmd_cbor(args):
         raise Failure("invalid JSON: nested too deeply") from None
     except ValueError as e:  # JSONDecodeError, UnicodeDecodeError, digit limit
         raise Failure(f"invalid JSON: {e}") from None
+    if args.canonical:
+        try:
+            encoded = cbor.encode(value, canonical=True, max_depth=args.max_depth or sys.maxsize)
+        except ValueError as e:  # a lone surrogate, the depth limit
+            raise Failure(f"cannot encode as CBOR: {str(e).removeprefix('encode(): ')}") from None
+        write_output(STDIO, (encoded.hex() + "\n").encode() if args.hex else encoded)
+        return
     try:
         encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth or 0)
     except RuntimeError as e:
@@ -376,12 +394,17 @@ def parser():
         "cbor", help="encode a JSON document as one CBOR item, or decode one with --decode",
         description="Encode a JSON document as one CBOR item, written to standard output. "
         "Arrays and objects are written with indefinite length unless --definite is given; "
+        "--canonical writes the deterministic form (RFC 8949 section 4.2.1), the same bytes for "
+        "the same data whatever the order of its keys; "
         "a key given twice in one object is refused. With --decode, read one CBOR item and "
         "write it as JSON: " + DECODE_RULE)
     p.add_argument("file", metavar="FILE", nargs="?", default=STDIO,
                    help="the JSON document, or the CBOR item with --decode (default: standard input)")
     p.add_argument("--definite", action="store_true",
                    help="write arrays and maps with their item counts")
+    p.add_argument("--canonical", action="store_true",
+                   help="write the deterministic form of RFC 8949 section 4.2.1: item counts, "
+                   "shortest forms, map keys sorted by their encoded bytes, integers of any size")
     p.add_argument("--max-depth", metavar="N", type=max_depth, default=None,
                    help="refuse values nested deeper than N levels (0: no limit; default: no limit "
                    "when encoding, 1500 when decoding)")

@@ -1,4 +1,4 @@
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from typing import Any, Literal, Protocol, Self, SupportsIndex, SupportsInt, TypeAlias, final
 
 __version__: str
@@ -28,6 +28,18 @@ _Value: TypeAlias = (
 
 def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes: ...
 
+# What encode takes as itself: the builtin scalars and containers, any
+# bytes-like object, sets, dates and times, numbers of the standard library,
+# UUIDs and the CBOR types of this module. Anything else goes to default.
+def encode(
+    value: object,
+    /,
+    *,
+    default: Callable[[Any], object] | None = None,
+    canonical: bool = False,
+    max_depth: int = 1500,
+) -> bytes: ...
+
 class CBORDecodeError(ValueError): ...
 
 @final
@@ -55,5 +67,6 @@ class UndefinedType:
 undefined: UndefinedType
 
 # What loads returns: int, float, str, bytes, bool, None, list, dict (with
-# tuples for arrays inside map keys), CBORTag, CBORSimpleValue, undefined.
+# tuples for arrays inside map keys), datetime, date, Decimal, Fraction,
+# UUID, set (frozenset inside map keys), CBORTag, CBORSimpleValue, undefined.
 def loads(data: Buffer, /, *, max_depth: int = 1500) -> Any: ...
