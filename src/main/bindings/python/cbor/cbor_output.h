@@ -2,6 +2,8 @@
 #ifndef OSTREL_PYTHON_CBOR_OUTPUT_H
 #define OSTREL_PYTHON_CBOR_OUTPUT_H
 
+#include <Python.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +48,34 @@ public:
             return;
         }
         long_string(major, source, length);
+    }
+
+    // Major type 0, or 1 with -1 - value computed as ~value, so that
+    // INT64_MIN gives 2^63 - 1.
+    void integer(long long value) {
+        if (value < 0)
+            head(1, ~static_cast<uint64_t>(value));
+        else
+            head(0, static_cast<uint64_t>(value));
+    }
+
+    // A str as a text string: ASCII is its own UTF-8; other text is
+    // encoded (and cached in the str) by the interpreter. False, with
+    // nothing written and no exception set, for text without a UTF-8 form
+    // (a lone surrogate).
+    [[gnu::always_inline]] bool text(PyObject *value) {
+        if (PyUnicode_IS_COMPACT_ASCII(value)) {
+            string(3, PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+            return true;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        string(3, utf8, static_cast<size_t>(size));
+        return true;
     }
 
     // The narrowest IEEE width that holds the value exactly (cbor_head_float),

@@ -70,7 +70,7 @@ public:
     void operator()(const py::none &) { out.byte(0xf6); }
     void operator()(bool value) { out.byte(value ? 0xf5 : 0xf4); }
     void operator()(unsigned long long value) { out.head(0, value); }
-    void operator()(long long value) { write_signed(value); }
+    void operator()(long long value) { out.integer(value); }
     void operator()(std::string_view value) { write_text(value); }
 
     void operator()(const py::bytes &value) {
@@ -94,14 +94,6 @@ public:
 private:
     void write_text(std::string_view text) { out.string(3, text.data(), text.size()); }
 
-    // -1 - value, computed as ~value so that INT64_MIN gives 2^63 - 1.
-    void write_signed(long long value) {
-        if (value < 0)
-            out.head(1, ~static_cast<uint64_t>(value));
-        else
-            out.head(0, static_cast<uint64_t>(value));
-    }
-
     // Integers from -2^63 to 2^64 - 1: unsigned when the value survives the
     // round trip through uint64_t, else signed when it survives int64_t.
     // The round trip compares with Python equality, so an int subclass
@@ -110,7 +102,7 @@ private:
         unsigned long long u = 0;
         if (round_trips(value, u)) return out.head(0, u);
         long long s = 0;
-        if (round_trips(value, s)) return write_signed(s);
+        if (round_trips(value, s)) return out.integer(s);
         throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
                                  describe_value(value));
     }
@@ -132,10 +124,10 @@ private:
     // the full rule gives the error.
     void write_exact_int(PyObject *number) {
         auto *digits = reinterpret_cast<PyLongObject *>(number);
-        if (PyUnstable_Long_IsCompact(digits)) return write_signed(PyUnstable_Long_CompactValue(digits));
+        if (PyUnstable_Long_IsCompact(digits)) return out.integer(PyUnstable_Long_CompactValue(digits));
         int overflow = 0;
         const long long s = PyLong_AsLongLongAndOverflow(number, &overflow);
-        if (overflow == 0 && !(s == -1 && PyErr_Occurred())) return write_signed(s);
+        if (overflow == 0 && !(s == -1 && PyErr_Occurred())) return out.integer(s);
         if (overflow > 0) {
             const unsigned long long u = PyLong_AsUnsignedLongLong(number);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return out.head(0, u);
@@ -144,19 +136,10 @@ private:
         write_int(py::reinterpret_borrow<py::int_>(number));
     }
 
-    // ASCII text is its own UTF-8; other text is encoded (and cached) by
-    // the interpreter. Text that has no UTF-8 form takes the conversion
-    // road, which fails with the cast error.
+    // Text that has no UTF-8 form takes the conversion road, which fails
+    // with the cast error.
     [[gnu::always_inline]] void write_exact_str(PyObject *text) {
-        if (PyUnicode_IS_COMPACT_ASCII(text))
-            return out.string(3, PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            return (*this)(py::reinterpret_borrow<py::str>(text));
-        }
-        out.string(3, utf8, static_cast<size_t>(size));
+        if (!out.text(text)) (*this)(py::reinterpret_borrow<py::str>(text));
     }
 
     // str(value), or why it could not be had, cut to value_text_limit bytes

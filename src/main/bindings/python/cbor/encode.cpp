@@ -328,25 +328,8 @@ private:
         out.string(2, bytes, static_cast<size_t>(size));
     }
 
-    // ASCII text is its own UTF-8; other text is encoded (and kept) by the
-    // interpreter.
     [[gnu::always_inline]] void write_str(PyObject *text) {
-        if (PyUnicode_IS_COMPACT_ASCII(text))
-            return out.string(3, PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            fail(PyExc_ValueError, "a str that has no UTF-8 form (it holds a lone surrogate)");
-        }
-        out.string(3, utf8, static_cast<size_t>(size));
-    }
-
-    void write_signed(long long value) {
-        if (value < 0)
-            out.head(1, ~static_cast<uint64_t>(value));
-        else
-            out.head(0, static_cast<uint64_t>(value));
+        if (!out.text(text)) fail(PyExc_ValueError, "a str that has no UTF-8 form (it holds a lone surrogate)");
     }
 
     // Major type 0 or 1 up to 64 bits of argument; past that a bignum, tag
@@ -356,7 +339,7 @@ private:
         const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
         if (overflow == 0) {
             if (value == -1 && PyErr_Occurred()) throw Raised{};
-            return write_signed(value);
+            return out.integer(value);
         }
         const Held magnitude(checked(overflow > 0 ? PyNumber_Long(number) : PyNumber_Invert(number)));
         const unsigned long long argument = PyLong_AsUnsignedLongLong(magnitude.get());
@@ -429,7 +412,7 @@ private:
         if (count <= 18) {
             long long mantissa = 0;
             for (Py_ssize_t i = 0; i < count; ++i) mantissa = mantissa * 10 + PyLong_AsLong(PyTuple_GET_ITEM(digits, i));
-            write_signed(negative ? -mantissa : mantissa);
+            out.integer(negative ? -mantissa : mantissa);
         } else {
             const Held whole(checked(PyObject_CallFunction(imported_class(decimal_class), "((OOi))", sign, digits, 0)));
             const Held mantissa(checked(PyNumber_Long(whole.get())));
