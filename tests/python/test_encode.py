@@ -256,6 +256,18 @@ def test_containers_that_hold_themselves():
                 encode(value, canonical=canonical)
     shared = [1]
     assert encode([shared, shared]) == encode([[1], [1]])  # met twice is not a cycle
+    # A cycle of three lists below 40 others is named where it closes, and
+    # so is a cycle that reaches the depth limit first.
+    a, b, c = [], [], []
+    a.append(b), b.append(c), c.append(a)
+    value = a
+    for _ in range(40):
+        value = [value]
+    with pytest.raises(ValueError, match=exactly("encode(): a container that holds itself at value" + "[0]" * 8 + "..."
+                                                 + "[0]" * 8)):
+        encode(value)
+    with pytest.raises(ValueError, match=exactly("encode(): a container that holds itself at value[1]")):
+        encode(lst, max_depth=1)
 
 
 def test_depth_is_counted_as_loads_counts_it_without_native_recursion():

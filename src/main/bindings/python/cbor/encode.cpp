@@ -84,6 +84,7 @@ public:
 
     PyObject *run(PyObject *value) {
         try {
+            frames.reserve(next_cycle_check);
             if (write(value)) walk();
             return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.bytes()),
                                              static_cast<Py_ssize_t>(out.size()));
@@ -137,9 +138,20 @@ private:
             if (frame.sorted) entries.push_back({out.size(), 0});
             Py_INCREF(key);
             Py_XSETREF(frame.key, key);
+            frame.in_key = true;
+            // A key of these types is written without running Python code,
+            // which could drop the value from the dict: the value is then
+            // written at once, borrowed.
+            PyTypeObject *type = Py_TYPE(key);
+            if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBytes_Type) {
+                write(key);
+                if (frame.sorted) entries.back().key_end = out.size();
+                frame.in_key = false;
+                if (write(value)) return;
+                continue;
+            }
             Py_INCREF(value);
             frame.value = value;
-            frame.in_key = true;
             if (write(key)) return;
         }
     }
@@ -178,9 +190,11 @@ private:
     // Pushes a frame whose items sit `levels` below the current level; takes
     // new references to container and origin.
     bool open(Frame::Kind kind, PyObject *container, PyObject *origin, Py_ssize_t size, size_t levels) {
-        need_levels(levels);
-        for (const Frame &frame : frames)
-            if (frame.origin == origin) fail(PyExc_ValueError, "a container that holds itself");
+        need_levels(levels, origin);
+        if (frames.size() == next_cycle_check) {
+            next_cycle_check *= 2;
+            refuse_cycle(origin);
+        }
         const bool sorted = canonical && (kind == Frame::members || kind == Frame::dict || kind == Frame::pairs);
         frames.push_back({container, origin, nullptr, nullptr, 0, size, 0, entries.size(), levels, kind, sorted,
                           false});
@@ -300,7 +314,7 @@ private:
         if (is_date(value)) return write_date(value), false;
         PyObject *number = nullptr, *item = nullptr;
         if (cbor_tag_parts(value, &number, &item)) {
-            need_levels(1);
+            need_levels(1, value);
             out.head(6, PyLong_AsUnsignedLongLong(number));  // in range since construction
             return open(Frame::tag, item, value, 1, 1);
         }
@@ -332,9 +346,27 @@ private:
         if (!out.text(text)) fail(PyExc_ValueError, "a str that has no UTF-8 form (it holds a lone surrogate)");
     }
 
+    // The value of an int whose magnitude fits one digit of the
+    // interpreter's representation, the common case, read in place.
+    static bool small_int(PyObject *number, long long *value) {
+#if PY_VERSION_HEX >= 0x030C0000
+        auto *digits = reinterpret_cast<PyLongObject *>(number);
+        if (!PyUnstable_Long_IsCompact(digits)) return false;
+        *value = PyUnstable_Long_CompactValue(digits);
+        return true;
+#else
+        const Py_ssize_t size = Py_SIZE(number);
+        if (size < -1 || size > 1) return false;
+        *value = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+        return true;
+#endif
+    }
+
     // Major type 0 or 1 up to 64 bits of argument; past that a bignum, tag
     // 2 (n) or 3 (-1 - n) on the big-endian bytes of n.
     void write_int(PyObject *number) {
+        long long small = 0;
+        if (small_int(number, &small)) return out.integer(small);
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
         if (overflow == 0) {
@@ -447,10 +479,32 @@ private:
     // --- Limits and errors -----------------------------------------------------
 
     // The items of what is about to be written sit `levels` below the
-    // current level, as loads counts them.
-    void need_levels(size_t levels) {
-        if (depth + levels > max_depth)
-            fail(PyExc_ValueError, "nesting deeper than max_depth=" + std::to_string(max_depth));
+    // current level, as loads counts them. A cycle is named as such
+    // rather than as the depth it leads to.
+    void need_levels(size_t levels, PyObject *opening = nullptr) {
+        if (depth + levels <= max_depth) return;
+        refuse_cycle(opening);
+        fail(PyExc_ValueError, "nesting deeper than max_depth=" + std::to_string(max_depth));
+    }
+
+    // A container that holds itself makes the stack grow without end.
+    // Rather than each push looking for its container among the open ones,
+    // the whole stack is looked over each time its height doubles (and at
+    // the depth limit): O(1) per push, and the error names the place where
+    // a container first meets itself, as a check at every push would.
+    void refuse_cycle(PyObject *opening) {
+        const size_t count = frames.size() + (opening != nullptr);
+        size_t buckets = 64;
+        while (buckets < 2 * count) buckets *= 2;
+        std::vector<PyObject *> seen(buckets, nullptr);
+        for (size_t i = 0; i < count; ++i) {
+            PyObject *origin = i < frames.size() ? frames[i].origin : opening;
+            size_t at = static_cast<size_t>((reinterpret_cast<uintptr_t>(origin) >> 4) * UINT64_C(0x9e3779b97f4a7c15)) %
+                        buckets;
+            while (seen[at] != nullptr && seen[at] != origin) at = (at + 1) % buckets;
+            if (seen[at] == origin) fail(PyExc_ValueError, "a container that holds itself", i);
+            seen[at] = origin;
+        }
     }
 
     [[noreturn]] void refuse(PyObject *value, bool may_convert) {
@@ -462,8 +516,10 @@ private:
         fail(PyExc_TypeError, what);
     }
 
-    [[noreturn]] void fail(PyObject *type, const std::string &what) {
-        const std::string message = "encode(): " + what + " at " + path();
+    // The message names the place of the item being written, or of the
+    // container that opens frame `frame` when that is given.
+    [[noreturn]] void fail(PyObject *type, const std::string &what, size_t frame = SIZE_MAX) {
+        const std::string message = "encode(): " + what + " at " + path(std::min(frame, frames.size()));
         PyErr_SetString(type, message.c_str());
         throw Raised{};
     }
@@ -471,11 +527,11 @@ private:
     // Where the item being written sits in the value, as Python would reach
     // it: value[2]['name'].value; a key or a set member is named as such.
     // Of a deep path the first and last few steps are shown.
-    std::string path() const {
+    std::string path(size_t count) const {
         const size_t shown_steps = 8;
         std::string text = "value";
-        for (size_t i = 0; i < frames.size(); ++i) {
-            if (frames.size() > 2 * shown_steps && i >= shown_steps && i < frames.size() - shown_steps) {
+        for (size_t i = 0; i < count; ++i) {
+            if (count > 2 * shown_steps && i >= shown_steps && i < count - shown_steps) {
                 if (i == shown_steps) text += "...";
                 continue;
             }
@@ -520,6 +576,7 @@ private:
     const bool canonical;
     const size_t max_depth;
     size_t depth = 0;
+    size_t next_cycle_check = 32;  // stack height
 };
 
 // encode(value, /, *, default=None, canonical=False, max_depth=1500)
