@@ -1,6 +1,7 @@
-"""The CBOR section: ostrel_core.cbor.dumps and loads against cbor2 (its C
-extension), msgpack, json and orjson on JSON documents found on this
-machine and on typical generated payloads."""
+"""The CBOR section: ostrel_core.cbor.encode, dumps and loads against cbor2
+(its C extension), msgpack, json and orjson on JSON documents found on this
+machine and on typical generated payloads, dict- and string-heavy ones
+included."""
 
 import gc
 import json
@@ -22,6 +23,7 @@ def encoders():
     try:
         from ostrel_core import cbor
         found.append(("ostrel", "ostrel_core.cbor.dumps", cbor.dumps))
+        found.append(("ostrel-encode", "ostrel_core.cbor.encode", cbor.encode))
         found.append(("ostrel-definite", "... indefinite=False",
                       lambda v: cbor.dumps(v, indefinite=False)))
     except ImportError:
@@ -148,13 +150,71 @@ def deep(rng, depth, count):
     return out
 
 
+def service_model(rng, shapes=3000, operations=500):
+    """A document shaped like a cloud service's API model: operations and
+    shapes, maps of a few short keys each, names built of words, member
+    maps and documentation text. Dict- and string-heavy."""
+    words = ("Get Put List Describe Create Delete Update Bucket Object Policy Tag Version Request "
+             "Result Output Input Token Marker Name Arn Id").split()
+
+    def name(parts):
+        return "".join(rng.choice(words) for _ in range(parts))
+
+    def documentation(count):
+        return "<p>" + " ".join(rng.choice(words).lower() for _ in range(count)) + "</p>"
+
+    model_shapes = {}
+    for i in range(shapes):
+        kind = rng.choice(["structure", "string", "list", "integer", "map", "boolean", "timestamp"])
+        shape = {"type": kind}
+        if kind == "structure":
+            shape["required"] = [name(2) for _ in range(rng.randrange(3))]
+            shape["members"] = {name(2): {"shape": name(3), "documentation": documentation(rng.randrange(5, 30)),
+                                          "location": rng.choice(["uri", "querystring", "header"]),
+                                          "locationName": name(1)}
+                                for _ in range(rng.randrange(1, 8))}
+        elif kind == "string":
+            shape.update({"max": rng.randrange(1, 2048), "min": 1, "pattern": "^[a-zA-Z0-9_-]+$"})
+        elif kind == "list":
+            shape["member"] = {"shape": name(2)}
+        model_shapes[name(3) + str(i)] = shape
+    model_operations = {
+        name(2) + str(i): {"name": name(2),
+                           "http": {"method": rng.choice(["GET", "PUT", "POST"]),
+                                    "requestUri": "/{Bucket}/" + name(1), "responseCode": 200},
+                           "input": {"shape": name(2)}, "output": {"shape": name(2)},
+                           "errors": [{"shape": name(1)} for _ in range(rng.randrange(3))],
+                           "documentation": documentation(40)}
+        for i in range(operations)}
+    return {"version": "2.0", "metadata": {"apiVersion": "2006-03-01", "protocol": "rest-xml",
+                                           "serviceId": "Storage"},
+            "operations": model_operations, "shapes": model_shapes}
+
+
 def payloads(quick):
     rng = random.Random(SEED)
     floats = 100_000 if quick else 500_000
-    return [("10,000 records", "generated, seed %d" % SEED, records(rng)),
-            ("%d floats" % floats, "generated, seed %d" % SEED,
-             [rng.uniform(-1e6, 1e6) for _ in range(floats)]),
-            ("nesting 200 deep x 200", "generated, seed %d" % SEED, deep(rng, 200, 200))]
+    source = "generated, seed %d" % SEED
+    return [("10,000 records", source, records(rng)),
+            ("%d floats" % floats, source, [rng.uniform(-1e6, 1e6) for _ in range(floats)]),
+            ("nesting 200 deep x 200", source, deep(rng, 200, 200)),
+            ("service model", source, service_model(rng)),
+            ("10,000 five-key records", source,
+             [{"id": i, "name": "user%d" % i, "email": "u%d@example.com" % i, "active": i % 2 == 0,
+               "score": i * 0.5} for i in range(10_000)]),
+            ("100,000 short strings", source, ["s%d" % rng.randrange(10**6) for _ in range(100_000)])]
+
+
+def peers_that_ran():
+    """The peers measured, with their versions, as one line."""
+    from importlib import metadata
+    found = []
+    for name in ("cbor2", "orjson", "msgpack"):
+        try:
+            found.append("%s %s" % (name, metadata.version(name)))
+        except metadata.PackageNotFoundError:
+            found.append("%s absent" % name)
+    return ", ".join(found) + "; cbor2 is the %s" % cbor2_backend()
 
 
 def decodes_to(encoded, value):

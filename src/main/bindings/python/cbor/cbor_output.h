@@ -136,7 +136,7 @@ private:
 
     // Short strings, the common case, are copied in at most two
     // overlapping moves of a fixed size, each within both ends.
-    static void copy(uint8_t *to, const uint8_t *from, size_t count) {
+    [[gnu::always_inline]] static void copy(uint8_t *to, const uint8_t *from, size_t count) {
         if (count > 16 && count <= 32) {
             std::memcpy(to, from, 16);
             std::memcpy(to + count - 16, from + count - 16, 16);

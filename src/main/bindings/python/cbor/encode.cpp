@@ -217,11 +217,13 @@ private:
     }
 
     void close() {
-        Frame frame = frames.back();
-        frames.pop_back();
+        Frame &frame = frames.back();
+        const bool sorted = frame.sorted;
+        const size_t first = frame.entries;
         depth -= frame.levels;
         release(frame);
-        if (frame.sorted) sort_entries(frame.entries);
+        frames.pop_back();
+        if (sorted) sort_entries(first);
     }
 
     static void release(Frame &frame) {
@@ -275,14 +277,24 @@ private:
     // Writes one item; true if it opened a container, whose items follow.
     // The builtin types come first; everything else, subclasses included,
     // is sorted out by write_other.
-    bool write(PyObject *value, bool may_convert = true) {
+    // The scalars are inlined into every loop over items.
+    [[gnu::always_inline]] bool write(PyObject *value, bool may_convert = true) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyUnicode_Type) return write_str(value), false;
-        if (type == &PyLong_Type) return write_int(value), false;
+        if (type == &PyLong_Type) {
+            long long small = 0;
+            if (small_int(value, &small)) return out.integer(small), false;
+            return write_int(value), false;
+        }
         if (type == &PyFloat_Type) return out.shortest_number(PyFloat_AS_DOUBLE(value)), false;
         if (value == Py_True) return out.byte(0xf5), false;
         if (value == Py_False) return out.byte(0xf4), false;
         if (value == Py_None) return out.byte(0xf6), false;
+        return write_compound(value, may_convert);
+    }
+
+    [[gnu::noinline]] bool write_compound(PyObject *value, bool may_convert) {
+        PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) return open_map(value, value, Frame::dict);
         if (type == &PyList_Type || type == &PyTuple_Type) return open_sequence(value, value, Frame::sequence, 1);
         if (type == &PyBytes_Type) return write_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)), false;

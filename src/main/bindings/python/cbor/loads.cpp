@@ -233,6 +233,33 @@ const size_t text_cache_bits = 11;
 const size_t text_cache_longest = 64;
 PyObject *text_cache[size_t{1} << text_cache_bits];
 
+// Equality of two runs of length bytes (at most text_cache_longest), in
+// word loads rather than a call: most are a few bytes long.
+bool same_bytes(const uint8_t *a, const uint8_t *b, size_t length) {
+    if (length >= 8) {
+        uint64_t x = 0, y = 0;
+        for (size_t at = 0; at + 8 < length; at += 8) {
+            std::memcpy(&x, a + at, 8);
+            std::memcpy(&y, b + at, 8);
+            if (x != y) return false;
+        }
+        std::memcpy(&x, a + length - 8, 8);
+        std::memcpy(&y, b + length - 8, 8);
+        return x == y;
+    }
+    if (length >= 4) {
+        uint32_t x = 0, y = 0, z = 0, w = 0;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&z, a + length - 4, 4);
+        std::memcpy(&w, b + length - 4, 4);
+        return x == y && z == w;
+    }
+    for (size_t i = 0; i < length; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 PyObject *cached_text(const uint8_t *bytes, size_t length, bool ascii) {
     if (!ascii || length > text_cache_longest) return text(bytes, length, ascii);
     // The slot comes from the length and the first and last bytes, read in
@@ -253,7 +280,7 @@ PyObject *cached_text(const uint8_t *bytes, size_t length, bool ascii) {
     const uint64_t mixed = (low ^ (high * UINT64_C(0x9e3779b97f4a7c15)) ^ length) * UINT64_C(0xff51afd7ed558ccd);
     PyObject *&slot = text_cache[mixed >> (64 - text_cache_bits)];
     if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == length &&
-        std::memcmp(PyUnicode_DATA(slot), bytes, length) == 0)
+        same_bytes(static_cast<const uint8_t *>(PyUnicode_DATA(slot)), bytes, length))
         return Py_NewRef(slot);
     PyObject *value = text(bytes, length, true);
     if (value != nullptr) Py_XSETREF(slot, Py_NewRef(value));
