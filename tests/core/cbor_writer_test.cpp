@@ -584,6 +584,24 @@ TEST(CborFloatWidth, EverySinglePatternAgreesWithTrialEncodings) {
     printf("checked %llu single patterns\n", static_cast<unsigned long long>(ranges[0].checked + ranges[1].checked));
 }
 
+// The shortest width adds exactly the half-precision subnormals: every
+// finite half is 0xf9, and a value that is no half keeps its width.
+TEST(CborFloatWidth, ShortestWidthTakesEveryHalf) {
+    for (uint32_t h = 0; h < 0x7c00; ++h) {
+        const uint8_t item[3] = {0xf9, static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h)};
+        cbor_parser p = {item, 3, item, 0};
+        cbor_val v = {};
+        ASSERT_EQ(cbor_parse_float16(&p, &v), 0);
+        const double x = v.value.f64;
+        ASSERT_EQ(cbor_head_float_shortest(x), 0xf9) << h;
+        ASSERT_EQ(cbor_head_float_shortest(-x), 0xf9) << h;
+        ASSERT_EQ(cbor_head_float(x), h == 0 || h >= 0x400 ? 0xf9 : 0xfa) << h;
+        const double off = x + ldexp(1.0, -26);  // never a half
+        ASSERT_NE(cbor_head_float_shortest(off), 0xf9) << h;
+        ASSERT_EQ(cbor_head_float_shortest(off), cbor_head_float(off)) << h;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Round trip: every item the writer emits reads back with the same type and
 // value.
