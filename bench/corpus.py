@@ -1,20 +1,34 @@
 """The delta corpus: real files that pyenv keeps side by side for several
-CPython releases, and seeded synthetic pairs.
+CPython releases, two releases of packages from PyPI, and seeded pairs.
 
-Every case is rebuilt from scratch on each run; nothing is cached or
-downloaded. The real cases depend only on the files of this machine's pyenv
-tree, the synthetic ones only on their seeds, so two runs on the same machine
-compare the same bytes.
+Every case is rebuilt from scratch on each run. The real cases depend only on
+the files of this machine's pyenv tree and on the wheels bench/run.sh fetches
+once into bench/downloads (pinned versions, see WHEELS); the others only on
+their seeds, so two runs on the same machine compare the same bytes.
 """
 
+import datetime
 import glob
+import io
+import json
 import os
 import random
+import sqlite3
 import subprocess
+import tarfile
+import tempfile
+import zipfile
 from dataclasses import dataclass, field
 
 MiB = 1 << 20
 SEED = 20240521
+DOWNLOADS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "downloads")
+# Two releases of a pure-Python package and of one whose extension rustc builds.
+WHEELS = {
+    "setuptools": ("setuptools-69.5.1-py3-none-any.whl", "setuptools-70.0.0-py3-none-any.whl"),
+    "cryptography": ("cryptography-43.0.3-cp39-abi3-manylinux_2_28_x86_64.whl",
+                     "cryptography-44.0.0-cp39-abi3-manylinux_2_28_x86_64.whl"),
+}
 
 
 @dataclass
@@ -178,6 +192,95 @@ def libpython_pair(rel, pairs, largest=20 * MiB):
     return []
 
 
+def retarred(wheel):
+    """The files of a wheel as an uncompressed tarball, in the wheel's order,
+    with the wheel's times: what unpacking a release and archiving it gives."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(wheel) as z, tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for info in z.infolist():
+            data = z.read(info)
+            entry = tarfile.TarInfo(info.filename)
+            entry.size, entry.mode = len(data), 0o644
+            entry.mtime = int(datetime.datetime(*info.date_time).timestamp())
+            tar.addfile(entry, io.BytesIO(data))
+    return out.getvalue()
+
+
+def wheel_member(wheel, suffix):
+    with zipfile.ZipFile(wheel) as z:
+        name = next(n for n in z.namelist() if n.endswith(suffix))
+        return z.read(name)
+
+
+def package_cases():
+    """Two releases of setuptools as uncompressed tarballs, and the Rust
+    extension of two releases of cryptography, where bench/run.sh could
+    fetch them."""
+    cases = []
+    paths = {name: [os.path.join(DOWNLOADS, w) for w in pair] for name, pair in WHEELS.items()}
+    if all(map(os.path.isfile, paths["setuptools"])):
+        old, new = (retarred(p) for p in paths["setuptools"])
+        cases.append(Case("setuptools 69.5-70.0 tar", "binary", old, new, paths["setuptools"]))
+    if all(map(os.path.isfile, paths["cryptography"])):
+        old, new = (wheel_member(p, "_rust.abi3.so") for p in paths["cryptography"])
+        cases.append(Case("cryptography rust .so 43-44", "binary", old, new, paths["cryptography"]))
+    return cases
+
+
+def sqlite_case(rows):
+    """A database file before and after a day of work through sqlite3:
+    updates, inserts and deletes committed in place."""
+    rng = random.Random(SEED)
+    words = ["alpha", "beta", "gamma", "delta", "omega", "sigma", "kappa", "theta"]
+
+    def row(i):
+        return (i, " ".join(rng.choice(words) for _ in range(rng.randrange(2, 12))),
+                rng.randrange(10 ** 6), rng.random(), rng.randbytes(rng.randrange(0, 48)))
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "store.db")
+        db = sqlite3.connect(path)
+        db.execute("create table items (id integer primary key, name text, count integer, score real, blob blob)")
+        db.execute("create index by_count on items (count)")
+        db.executemany("insert into items values (?, ?, ?, ?, ?)", (row(i) for i in range(rows)))
+        db.commit()
+        old = read(path)
+        for _ in range(rows // 100):
+            db.execute("update items set count = ?, score = ? where id = ?",
+                       (rng.randrange(10 ** 6), rng.random(), rng.randrange(rows)))
+        db.executemany("insert into items values (?, ?, ?, ?, ?)", (row(i) for i in range(rows, rows + rows // 50)))
+        db.execute("delete from items where id % 97 = 3")
+        db.commit()
+        db.close()
+        new = read(path)
+    return Case("sqlite %d rows, edited in place" % rows, "binary", old, new, ["seed %d" % SEED])
+
+
+def json_case(records):
+    """A JSON document of records and a revision of it: some records
+    changed, some added and some removed, one record a line."""
+    rng = random.Random(SEED)
+    tags = ["red", "green", "blue", "large", "small", "new", "sale", "stock"]
+
+    def record(i):
+        return {"id": i, "name": "item %d" % rng.randrange(10 ** 6), "price": round(rng.random() * 1000, 2),
+                "tags": rng.sample(tags, rng.randrange(1, 4)), "stock": {"count": rng.randrange(500),
+                                                                          "warehouse": rng.choice("ABCDEFGH")}}
+
+    def document():
+        return ('{"items": [\n' + ",\n".join(json.dumps(item) for item in items) + "\n]}\n").encode()
+
+    items = [record(i) for i in range(records)]
+    old = document()
+    for _ in range(records // 50):
+        items[rng.randrange(len(items))]["price"] = round(rng.random() * 1000, 2)
+    for _ in range(records // 200):
+        del items[rng.randrange(len(items))]
+        items.insert(rng.randrange(len(items)), record(records + rng.randrange(10 ** 6)))
+    new = document()
+    return Case("JSON %.0f MB, records revised" % (len(old) / 1e6), "text", old, new, ["seed %d" % SEED])
+
+
 def build(quick=False):
     """Every case of the run, real ones first.
 
@@ -195,4 +298,28 @@ def build(quick=False):
         cases += release_pair_cases(rel, *pairs[-1], joined=not quick, binaries=True)
         if not quick:
             cases += libpython_pair(rel, pairs)
+    cases += package_cases() if not quick else package_cases()[:1]
+    cases += [sqlite_case(20000 if quick else 40000), json_case(20000 if quick else 150000)]
     return cases + synthetic_cases(4 * MiB if quick else 16 * MiB)
+
+
+def fetch():
+    """Downloads the wheels of WHEELS that bench/downloads lacks, with pip."""
+    import sys
+    for name, pair in WHEELS.items():
+        for wheel in pair:
+            if os.path.isfile(os.path.join(DOWNLOADS, wheel)):
+                continue
+            version = wheel.split("-")[1]
+            # These exact releases, whatever versions the environment's
+            # constraints would pin for installing.
+            subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary=:all:",
+                            "-d", DOWNLOADS, "%s==%s" % (name, version)], check=True,
+                           env={**os.environ, "PIP_CONSTRAINT": ""})
+
+
+if __name__ == "__main__":
+    import sys
+    if sys.argv[1:] != ["--fetch"]:
+        sys.exit("usage: python bench/corpus.py --fetch")
+    fetch()

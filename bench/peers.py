@@ -56,8 +56,10 @@ class Match(Ours):
     every core function under its plain name). Patched by `delta.patch`."""
 
     def __init__(self, level):
-        InProcess.__init__(self, "match-%d" % level, "ostrel_core matching, level %d" % level,
-                           "ostrel_core")
+        """level None: the default, which adapts to the input."""
+        name = "default" if level is None else "%d" % level
+        InProcess.__init__(self, "match-" + name, "ostrel_core matching, %s level" % name
+                           if level is None else "ostrel_core matching, level %d" % level, "ostrel_core")
         self.level = level
         self._compute = None
 
@@ -70,7 +72,7 @@ class Match(Ours):
                 self._compute = lambda old, new: delta.compute(old, new, method="match",
                                                                level=level)
             else:
-                self._compute = _native_match(module.__file__, self.level)
+                self._compute = _native_match(module.__file__, self.level or MATCH_DEFAULT_LEVEL)
         return module
 
     def diff(self, old, new):
@@ -181,11 +183,12 @@ class ZstdDict(InProcess):
     delta_bytes = value_bytes = staticmethod(bytes)
 
 
-# The matching generator's levels; the default is the one the module names.
+# The matching generator's levels; builds without the adaptive default had
+# this one.
 MATCH_LEVELS = range(1, 6)
 MATCH_DEFAULT_LEVEL = 3
 
-IN_PROCESS = {t.name: t for t in (Ours(), *(Match(level) for level in MATCH_LEVELS), Bsdiff4(),
+IN_PROCESS = {t.name: t for t in (Ours(), Match(None), *(Match(level) for level in MATCH_LEVELS), Bsdiff4(),
                                   ZstdDict(3), ZstdDict(19))}
 
 

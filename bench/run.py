@@ -250,7 +250,7 @@ def match_targets(case, results, add):
     """The matching generator's targets, for the cases it was run on: its
     default level against xdelta3, zstd -3 and diff; its highest level
     against xdelta3."""
-    default = results.get("match-%d" % peers.MATCH_DEFAULT_LEVEL)
+    default = results.get("match-default")
     highest = results.get("match-%d" % max(peers.MATCH_LEVELS))
     if default is None:
         return
@@ -263,6 +263,12 @@ def match_targets(case, results, add):
         return text if usable(r) else (r or {}).get("error", "not run")
 
     x, z3, diff = results.get("xdelta3"), results.get("zstd-3"), results.get("ostrel")
+    for level in peers.MATCH_LEVELS[1:]:
+        lower, higher = results.get("match-%d" % (level - 1)), results.get("match-%d" % level)
+        if usable(lower) and usable(higher):
+            add("match: level %d delta <= level %d's + 1%%" % (level, level - 1), name,
+                "%d" % higher["delta_size"], "<= %d" % (lower["delta_size"] * 1.01),
+                higher["delta_size"] <= lower["delta_size"] * 1.01)
     if usable(x):
         limit = x["delta_size"] * 1.5
         add("match default: delta <= 1.5x xdelta3", name,

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The default level, then levels 1 to 5.
+const int every_level[] = {DIFF_MATCH_DEFAULT_LEVEL, 1, 2, 3, 4, 5};
+
 // The delta at a level as text, "null" for a NULL result.
 std::string match_delta(const std::string &o, const std::string &n, int level) {
     buf ob = view(o), nb = view(n);
@@ -81,7 +84,7 @@ TEST(DeltaMatch, KnownDeltasAtEveryLevel) {
         {a30, a30 + a30 + "x", "00181e00181e4178"},
     };
     for (auto &c : cases)
-        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++)
+        for (int level : every_level)
             EXPECT_EQ(hex(match_delta(c.old_value, c.new_value, level)), c.delta_hex)
                 << c.old_value << " -> " << c.new_value << " at level " << level;
 }
@@ -92,7 +95,7 @@ TEST(DeltaMatch, RefusesBadArguments) {
     EXPECT_EQ(diff_match_binary(nullptr, &ob, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
     EXPECT_EQ(diff_match_binary(&ob, nullptr, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
     EXPECT_EQ(diff_match_binary(&ob, &nowhere, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
-    EXPECT_EQ(diff_match_binary(&ob, &ob, DIFF_MATCH_MIN_LEVEL - 1), nullptr);
+    EXPECT_EQ(diff_match_binary(&ob, &ob, -1), nullptr);
     EXPECT_EQ(diff_match_binary(&ob, &ob, DIFF_MATCH_MAX_LEVEL + 1), nullptr);
     buf too_long = {o.data(), (size_t)INT32_MAX + 1, (size_t)INT32_MAX + 1};
     EXPECT_EQ(diff_match_binary(&too_long, &ob, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
@@ -101,7 +104,7 @@ TEST(DeltaMatch, RefusesBadArguments) {
     EXPECT_EQ(diff_match_index_build(nullptr, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
     EXPECT_EQ(diff_match_index_build(&nowhere, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
     EXPECT_EQ(diff_match_index_build(&too_long, DIFF_MATCH_DEFAULT_LEVEL), nullptr);
-    EXPECT_EQ(diff_match_index_build(&ob, DIFF_MATCH_MIN_LEVEL - 1), nullptr);
+    EXPECT_EQ(diff_match_index_build(&ob, -1), nullptr);
     EXPECT_EQ(diff_match_index_build(&ob, DIFF_MATCH_MAX_LEVEL + 1), nullptr);
     diff_match_index *index = diff_match_index_build(&ob, DIFF_MATCH_DEFAULT_LEVEL);
     ASSERT_NE(index, nullptr);
@@ -116,8 +119,9 @@ TEST(DeltaMatch, RefusesBadArguments) {
 }
 
 // Random pairs of every shape the search tests use, at every level: the
-// delta rebuilds the new value, keeps to the three shapes, and a second
-// run gives the same bytes.
+// delta rebuilds the new value, keeps to the three shapes, a second run and
+// a prebuilt index give the same bytes, and no level's delta is larger than
+// the level's below.
 TEST(DeltaMatch, RoundTripsRandomPairs) {
     PairMaker maker(test_seed(20261208u));
     for (int i = 0; i < env_long("OSTREL_MATCH_PAIRS", 400); i++) {
@@ -126,9 +130,14 @@ TEST(DeltaMatch, RoundTripsRandomPairs) {
         buf ob = view(o), nb = view(n);
         buf *searched = diff_generate_binary(&ob, &nb);
         ASSERT_NE(searched, nullptr);
-        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+        size_t below = SIZE_MAX;
+        for (int level : every_level) {
             std::string delta = match_delta(o, n, level);
             ASSERT_NE(delta, "null");
+            if (level != DIFF_MATCH_DEFAULT_LEVEL) {
+                EXPECT_LE(delta.size(), below) << "level " << level << " loses to the level below";
+                below = delta.size();
+            }
             check_delta(o, n, delta, level);
             ASSERT_EQ(delta, match_delta(o, n, level)) << "second run differs";
             ASSERT_EQ(delta, index_delta(o, n, level)) << "the prebuilt index differs";
@@ -153,9 +162,9 @@ TEST(DeltaMatch, SameBytesOnEveryBuild) {
     for (int i = 0; i < 40; i++) {
         std::string o = i < 20 ? maker.bytes(20000 + maker.below(20000), 1 + i % 8 * 32) : maker.alternating(30000, 40);
         std::string n = maker.edited(o, 26, 50, 60);
-        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) add(match_delta(o, n, level));
+        for (int level : every_level) add(match_delta(o, n, level));
     }
-    EXPECT_EQ(digest, 0x369bd870f82f0642ull) << std::hex << digest;
+    EXPECT_EQ(digest, 0xba74ef8beb5d9fc3ull) << std::hex << digest;
 }
 
 // Larger structured pairs, including the shapes that make matchers slow
@@ -184,7 +193,8 @@ TEST(DeltaMatch, RoundTripsStructuredPairs) {
         {"random against zeros", zeros, random, random.size() + 5},
     };
     for (auto &c : cases) {
-        for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+        size_t below = SIZE_MAX;
+        for (int level : every_level) {
             SCOPED_TRACE(c.name);
             std::string delta = match_delta(c.old_value, c.new_value, level);
             ASSERT_NE(delta, "null");
@@ -192,6 +202,10 @@ TEST(DeltaMatch, RoundTripsStructuredPairs) {
             EXPECT_LE(delta.size(), c.most) << c.name << " at level " << level;
             EXPECT_EQ(delta, match_delta(c.old_value, c.new_value, level));
             EXPECT_EQ(delta, index_delta(c.old_value, c.new_value, level));
+            if (level != DIFF_MATCH_DEFAULT_LEVEL) {
+                EXPECT_LE(delta.size(), below) << c.name << " at level " << level;
+                below = delta.size();
+            }
         }
     }
 }
@@ -204,7 +218,7 @@ TEST(DeltaMatchIndex, ThreadsShareOneIndex) {
     std::string o = maker.bytes(300000, 64);
     std::vector<std::string> news;
     for (int i = 0; i < 16; i++) news.push_back(i == 0 ? o : maker.edited(o, 64, 1 + 40 * i, 50));
-    for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+    for (int level : every_level) {
         std::vector<std::string> expected;
         for (const std::string &n : news) expected.push_back(match_delta(o, n, level));
         buf ob = view(o);
@@ -234,7 +248,7 @@ TEST(DeltaMatch, AllocationFailures) {
     PairMaker maker(3u);
     std::string o = maker.bytes(3000, 16);
     std::string n = maker.edited(o, 16, 10, 30);
-    for (int level = DIFF_MATCH_MIN_LEVEL; level <= DIFF_MATCH_MAX_LEVEL; level++) {
+    for (int level : every_level) {
         std::string expected = match_delta(o, n, level);
         sweep_allocation_failures([&](long count) {
             std::string got;

@@ -99,8 +99,12 @@ public:
     old_index(const old_index &) = delete;
     old_index &operator=(const old_index &) = delete;
 
+    /* Indexes old at lp's density, in place of what it held. */
     bool build(const uint8_t *old, uint32_t n, const level_params &lp)
     {
+        ostrel_free(slots_);
+        slots_ = nullptr;
+        bytes_ = 0;
         bucket_log_ = lp.bucket_log;
         if (n < kLoad)
             return true;
@@ -257,6 +261,9 @@ public:
     matcher &operator=(const matcher &) = delete;
 
     outcome run() { return lp_.optimal ? run_optimal() : run_lazy(); }
+
+    /* New bytes written as literals so far. */
+    uint32_t unmatched() const { return unmatched_; }
 
 private:
     outcome run_lazy()
@@ -561,6 +568,7 @@ private:
                 return TOO_LONG;
             if (!put_head(2, length) || !put(new_ + floor_, length))
                 return NO_MEMORY;
+            unmatched_ += length;
         }
         floor_ = end;
         return DONE;
@@ -595,6 +603,7 @@ private:
     uint32_t reached_ = 0;     /* last node of the window that may be set */
     match *path_ = nullptr;
     uint32_t floor_ = 0;       /* new bytes before it are written */
+    uint32_t unmatched_ = 0;   /* new bytes written as literals */
     uint32_t last_offset_ = 0; /* old position of the last match */
     uint32_t last_end_ = 0;    /* old position after the last match */
     int64_t diagonal_[2] = {0, 0}; /* offset - start of the last two distinct matches */
@@ -629,50 +638,117 @@ bool acceptable(const buf *value)
     return value && value->len <= INT32_MAX && (value->data || value->len == 0);
 }
 
-}  // namespace
+bool known_level(int level)
+{
+    return level == DIFF_MATCH_DEFAULT_LEVEL || (level >= DIFF_MATCH_MIN_LEVEL && level <= DIFF_MATCH_MAX_LEVEL);
+}
 
-/* A view of the old value, its level and the index of its grams. */
-struct diff_match_index {
-    buf old_value;
-    const level_params *lp;
-    old_index table;
+/* The levels whose deltas a level gives the smallest of, in order: itself
+ * and every level below it, so that a higher level never gives a larger
+ * delta (the lazy parser's choices, and the cheapest-path parser's window,
+ * do not promise that by themselves). The default runs level 1, then level
+ * 3 unless level 1 left more than a quarter of a new value unmatched
+ * against an old value of over 1 MiB: there (most often machine code or
+ * compressed data) level 3 finds a few percent more in several times level
+ * 1's time, waiting on memory for candidates scattered over a large index,
+ * while on smaller values and on revised text it pays. */
+struct chain {
+    int count;
+    int levels[DIFF_MATCH_MAX_LEVEL];
 };
 
-namespace {
-
-buf *delta_against(const diff_match_index &index, const buf *new_value)
+chain chain_of(int level)
 {
-    const buf *old_value = &index.old_value;
-    const uint32_t n = (uint32_t)old_value->len, m = (uint32_t)new_value->len;
-    if (m == 0)
-        return _write_replacement_delta(new_value);
-    if (needs_no_index(old_value, new_value))
-        return single_byte(0xF6);
+    if (level == DIFF_MATCH_DEFAULT_LEVEL)
+        return {2, {1, 3}};
+    chain c = {level, {}};
+    for (int i = 0; i < level; i++)
+        c.levels[i] = i + 1;
+    return c;
+}
 
+bool default_stops_after_level_1(uint32_t unmatched, uint32_t new_length, uint32_t old_length)
+{
+    return (uint64_t)unmatched * 4 > new_length && old_length > ((uint32_t)1 << 20);
+}
+
+const level_params &params(int level)
+{
+    return kLevels[level - DIFF_MATCH_MIN_LEVEL];
+}
+
+/* The lowest level whose index is the same as this level's. */
+int index_owner(int level)
+{
+    while (level > DIFF_MATCH_MIN_LEVEL && params(level).step == params(level - 1).step &&
+           params(level).bucket_log == params(level - 1).bucket_log)
+        level--;
+    return level;
+}
+
+/* One level's delta against its index: NULL on memory exhaustion; the new
+ * bytes it leaves unmatched in *unmatched. */
+buf *parse(const buf *old_value, const old_index &table, int level, const buf *new_value, uint32_t *unmatched)
+{
+    const uint32_t n = (uint32_t)old_value->len, m = (uint32_t)new_value->len;
     buf *out = buf_create();
     if (!out)
         return NULL;
-    outcome o = matcher((const uint8_t *)old_value->data, n, index.table, (const uint8_t *)new_value->data, m,
-                        *index.lp, out)
-                    .run();
+    matcher run((const uint8_t *)old_value->data, n, table, (const uint8_t *)new_value->data, m, params(level), out);
+    outcome o = run.run();
+    *unmatched = run.unmatched();
     if (o == NO_MEMORY) {
         buf_free(out);
         return NULL;
     }
     if (o == TOO_LONG || out->len >= m) {
         buf_free(out);
-        out = _write_replacement_delta(new_value);
-    } else {
-        /* Hand back a block of the delta's own size. */
-        char *fitted = (char *)ostrel_realloc(out->data, out->len);
-        if (fitted) {
-            out->data = fitted;
-            out->capacity = out->len;
+        *unmatched = m;
+        return _write_replacement_delta(new_value);
+    }
+    return out;
+}
+
+/* The delta at a level: the smallest of its chain's, each level's found
+ * against table(level) (NULL: memory exhausted). */
+template <typename Tables>
+buf *delta_at(const buf *old_value, int level, const buf *new_value, Tables table)
+{
+    const uint32_t m = (uint32_t)new_value->len;
+    if (m == 0)
+        return _write_replacement_delta(new_value);
+    if (needs_no_index(old_value, new_value))
+        return single_byte(0xF6);
+
+    buf *out = NULL;
+    const chain c = chain_of(level);
+    for (int i = 0; i < c.count; i++) {
+        const old_index *t = table(c.levels[i]);
+        uint32_t unmatched = 0;
+        buf *d = t ? parse(old_value, *t, c.levels[i], new_value, &unmatched) : NULL;
+        if (!d) {
+            buf_free(out);
+            return NULL;
         }
+        if (!out || d->len < out->len) {
+            buf *larger = out;
+            out = d;
+            d = larger;
+        }
+        buf_free(d);
+        if (level == DIFF_MATCH_DEFAULT_LEVEL && c.levels[i] == 1 &&
+            default_stops_after_level_1(unmatched, m, (uint32_t)old_value->len))
+            break;
+    }
+    /* Hand back a block of the delta's own size. */
+    char *fitted = out->len < out->capacity ? (char *)ostrel_realloc(out->data, out->len) : NULL;
+    if (fitted) {
+        out->data = fitted;
+        out->capacity = out->len;
     }
     /* Small values: the search also finds the short common runs that grams
      * miss, at little cost here; the smaller delta is kept. */
-    if (out && m <= kSearchedLength) {
+    if (m <= kSearchedLength) {
         buf *searched = diff_generate_binary(old_value, new_value);
         if (!searched || searched->len < out->len) {
             buf_free(out);
@@ -686,29 +762,46 @@ buf *delta_against(const diff_match_index &index, const buf *new_value)
 
 }  // namespace
 
+/* A view of the old value, its level and the indexes its chain reads. */
+struct diff_match_index {
+    buf old_value;
+    int level;
+    old_index tables[DIFF_MATCH_MAX_LEVEL]; /* by level; a level reads its index_owner's */
+};
+
 buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
 {
-    if (!acceptable(old_value) || !acceptable(new_value) || level < DIFF_MATCH_MIN_LEVEL ||
-        level > DIFF_MATCH_MAX_LEVEL)
+    if (!acceptable(old_value) || !acceptable(new_value) || !known_level(level))
         return NULL;
-    diff_match_index index{*old_value, &kLevels[level - DIFF_MATCH_MIN_LEVEL], {}};
-    if (!needs_no_index(old_value, new_value) &&
-        !index.table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, *index.lp))
-        return NULL;
-    return delta_against(index, new_value);
+    /* Each index is built when its level's turn comes, in place of the last. */
+    old_index current;
+    int built = 0;
+    return delta_at(old_value, level, new_value, [&](int at) -> const old_index * {
+        if (built == index_owner(at))
+            return &current;
+        built = index_owner(at);
+        return current.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, params(at)) ? &current
+                                                                                                    : nullptr;
+    });
 }
 
 diff_match_index *diff_match_index_build(const buf *old_value, int level)
 {
-    if (!acceptable(old_value) || level < DIFF_MATCH_MIN_LEVEL || level > DIFF_MATCH_MAX_LEVEL)
+    if (!acceptable(old_value) || !known_level(level))
         return NULL;
     void *memory = ostrel_malloc(sizeof(diff_match_index));
     if (!memory)
         return NULL;
-    diff_match_index *index = new (memory) diff_match_index{*old_value, &kLevels[level - DIFF_MATCH_MIN_LEVEL], {}};
-    if (!index->table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, *index->lp)) {
-        diff_match_index_free(index);
-        return NULL;
+    diff_match_index *index = new (memory) diff_match_index{*old_value, level, {}};
+    const chain c = chain_of(level);
+    for (int i = 0; i < c.count; i++) {
+        const int at = c.levels[i];
+        if (index_owner(at) == at &&
+            !index->tables[at - DIFF_MATCH_MIN_LEVEL].build((const uint8_t *)old_value->data,
+                                                            (uint32_t)old_value->len, params(at))) {
+            diff_match_index_free(index);
+            return NULL;
+        }
     }
     return index;
 }
@@ -717,12 +810,18 @@ buf *diff_match_index_compute(const diff_match_index *index, const buf *new_valu
 {
     if (!index || !acceptable(new_value))
         return NULL;
-    return delta_against(*index, new_value);
+    return delta_at(&index->old_value, index->level, new_value,
+                    [&](int at) { return &index->tables[index_owner(at) - DIFF_MATCH_MIN_LEVEL]; });
 }
 
 size_t diff_match_index_size(const diff_match_index *index)
 {
-    return index ? sizeof(diff_match_index) + index->table.bytes() : 0;
+    if (!index)
+        return 0;
+    size_t total = sizeof(diff_match_index);
+    for (const old_index &t : index->tables)
+        total += t.bytes();
+    return total;
 }
 
 void diff_match_index_free(diff_match_index *index)

@@ -7,24 +7,35 @@
  * The level trades time for size: every level reads each byte a bounded
  * number of times, so time grows linearly with the sizes at every level,
  * whatever the values hold. The same values and level give the same bytes
- * on every build. Memory beside the values and the delta (which grows by
- * doubling): an index of at most 4 bytes per indexed position of the old
- * value (one position in 8, 4, 2, 1 and 1 at levels 1 to 5), or 4 KiB for
- * small values, and at the highest level a window of about 200 KiB.
- * Levels 1 to 4 choose matches lazily (a match is weighed against those
- * starting a few bytes later), level 5 by the cheapest path over every
- * position. New values of up to 4 KiB are also diffed by the bounded search
+ * on every build. Levels 1 to 4 choose matches lazily (a match is weighed
+ * against those starting a few bytes later) with ever denser indexes of
+ * the old value (one position in 8, 4, 2, 1 and 1 at levels 1 to 5), level
+ * 5 by the cheapest path over every position. A level's delta is the
+ * smallest of its own and those of every level below it, so a higher level
+ * never gives a larger delta; its time is the sum of theirs. The default
+ * level DIFF_MATCH_DEFAULT_LEVEL (0) adapts to the values: level 1's delta,
+ * or the smaller of levels 1 and 3 unless level 1 left more than a quarter
+ * of the new value unmatched against an old value of over 1 MiB (machine
+ * code, compressed data), where level 3 gains little for its time. New
+ * values of up to 4 KiB are also diffed by the bounded search
  * (diff_generate_binary), and the smaller delta is kept.
  *
+ * Memory beside the values and the delta (which grows by doubling): the
+ * index of one level at a time, at most 4 bytes per indexed position of the
+ * old value, or 4 KiB for small values, and at level 5 a window of about
+ * 200 KiB.
+ *
  * The result is a new buffer that the caller frees with buf_free, or NULL
- * for a NULL argument, a level outside [DIFF_MATCH_MIN_LEVEL,
- * DIFF_MATCH_MAX_LEVEL], a value longer than INT32_MAX bytes, or memory
+ * for a NULL argument, a level neither DIFF_MATCH_DEFAULT_LEVEL nor within
+ * [DIFF_MATCH_MIN_LEVEL, DIFF_MATCH_MAX_LEVEL], a value longer than INT32_MAX bytes, or memory
  * exhaustion. Arguments are only read.
  *
  * Many deltas against one old value share its index: diff_match_index_build
  * builds it once for a level, and each diff_match_index_compute gives
  * exactly the bytes of diff_match_binary with that old value and level,
- * without building it again. The index keeps a pointer to the old value's
+ * without building it again; it holds the index of every level the
+ * level's deltas are chosen from (at most 7.5 bytes per old byte, at
+ * level 5; 2.5 for the default). The index keeps a pointer to the old value's
  * bytes, not a copy: they must stay in place and unchanged until it is
  * freed. Any number of threads may compute against one index at once;
  * building and freeing it may not overlap them. */
@@ -38,7 +49,7 @@ OSTREL_BEGIN_DECLS
 
 #define DIFF_MATCH_MIN_LEVEL 1
 #define DIFF_MATCH_MAX_LEVEL 5
-#define DIFF_MATCH_DEFAULT_LEVEL 3 /* the benchmark's balance of size and time */
+#define DIFF_MATCH_DEFAULT_LEVEL 0 /* adapts to the values (see above) */
 
 OSTREL_API buf *diff_match_binary(const buf *old_value, const buf *new_value, int level);
 

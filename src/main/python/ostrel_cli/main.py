@@ -363,7 +363,7 @@ def parser():
                    help="how the delta is found (default: match)")
     p.add_argument("--level", metavar="N", type=int,
                    help="effort of --method match, from 1 (fastest) to 5 (smallest deltas); "
-                   "default 3")
+                   "default: chosen by the values")
     p.add_argument("--no-check", action="store_true",
                    help="write the plain delta, without the check record (the bytes of "
                    "ostrel_core.delta.compute)")

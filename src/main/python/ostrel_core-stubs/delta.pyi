@@ -79,8 +79,8 @@ class Index(metaclass=_Pybind11Type):
     def compute(self, new: Buffer) -> bytes:
         """The delta from the index's old value to 'new', as bytes."""
     @property
-    def level(self) -> int:
-        """The level the index was built for."""
+    def level(self) -> int | None:
+        """The level the index was built for (None: the default)."""
     @property
     def nbytes(self) -> int:
         """Bytes of memory the index takes beside 'old'."""

@@ -20,7 +20,8 @@ const char *const compute_doc = R"(
     The delta that turns 'old' into 'new', as bytes.
 
     method="match" (default) matches against an index of 'old' at 'level'
-    (None: the default level); method="myers" gives exactly the bytes of
+    (1 fastest to 5 smallest, each never larger than the level below; None:
+    the default, which adapts to the values); method="myers" gives exactly the bytes of
     diff(), with 'search_limit' steps, its effort graded by 'history' when
     one is given. check=True puts a check record in front (at most 45
     bytes: the lengths and XXH3-64 digests of 'old' and 'new'), so that
@@ -215,7 +216,9 @@ public:
         return take_bytes(unlocked_if(release, [&] { return diff_match_index_compute(index, n); }));
     }
 
-    int level() const { return chosen_level; }
+    py::object level() const {
+        return chosen_level == DIFF_MATCH_DEFAULT_LEVEL ? py::none() : py::object(py::int_(chosen_level));
+    }
     size_t nbytes() const { return diff_match_index_size(index); }
     py::object old() const { return py::reinterpret_borrow<py::object>(old_view.object()); }
 
@@ -254,7 +257,7 @@ void register_compute_apply(py::module_ &delta) {
         .def(py::init<py::object, py::object>(), py::arg("old"), py::kw_only(), py::arg("level") = py::none())
         .def("compute", &MatchIndex::compute, "The delta from the index's old value to 'new', as bytes.",
              py::arg("new"))
-        .def_property_readonly("level", &MatchIndex::level, "The level the index was built for.")
+        .def_property_readonly("level", &MatchIndex::level, "The level the index was built for (None: the default).")
         .def_property_readonly("nbytes", &MatchIndex::nbytes, "Bytes of memory the index takes beside 'old'.")
         .def_property_readonly("old", &MatchIndex::old, "The object whose bytes the index holds.");
     delta.def("apply", &apply, apply_doc, py::arg("old"), py::arg("delta"), py::kw_only(),
