@@ -1,4 +1,4 @@
-// The matching generator: the first byte picks the level, two bytes give
+// The matching generator: the first byte picks the level (or the default), two bytes give
 // the old value's length; the old value follows and the rest is the new
 // value. The delta must come in one of the three shapes (f6 exactly for
 // identical values of two bytes or more, otherwise shorter than the new
@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in{data, size};
-    int level = DIFF_MATCH_MIN_LEVEL + in.byte() % (DIFF_MATCH_MAX_LEVEL - DIFF_MATCH_MIN_LEVEL + 1);
+    int level = in.byte() % (DIFF_MATCH_MAX_LEVEL + 1);  // 0: the default
     size_t old_len;
     const uint8_t *old_bytes = in.take(in.u16(), &old_len);
     buf old_value = {const_cast<char *>(reinterpret_cast<const char *>(old_bytes)), old_len, old_len};

@@ -215,9 +215,9 @@ TEST(DeltaMatch, RoundTripsStructuredPairs) {
 // that they share it soundly).
 TEST(DeltaMatchIndex, ThreadsShareOneIndex) {
     PairMaker maker(test_seed(20u));
-    std::string o = maker.bytes(300000, 64);
+    std::string o = maker.bytes(200000, 64);
     std::vector<std::string> news;
-    for (int i = 0; i < 16; i++) news.push_back(i == 0 ? o : maker.edited(o, 64, 1 + 40 * i, 50));
+    for (int i = 0; i < 10; i++) news.push_back(i == 0 ? o : maker.edited(o, 64, 1 + 40 * i, 50));
     for (int level : every_level) {
         std::vector<std::string> expected;
         for (const std::string &n : news) expected.push_back(match_delta(o, n, level));
