@@ -49,6 +49,9 @@ def test_same_bytes_as_compute_on_structured_pairs(level):
         assert index.compute(new) == expected
         assert index.compute(memoryview(bytearray(new))) == expected  # any buffer
         assert apply(old, expected) == new
+        checked = index.compute(new, check=True)
+        assert checked == compute(old, new, level=level, check=True)
+        assert apply(old, checked, check=True) == new
 
 
 @settings(max_examples=80, deadline=None)
@@ -86,6 +89,8 @@ def test_bad_arguments(call, exception, message):
         call()
     with pytest.raises(TypeError, match="incompatible"):
         Index(b"abc", 3)  # level is keyword-only
+    with pytest.raises(TypeError, match="incompatible"):
+        Index(b"abc").compute(b"abd", check=1)  # check is a bool, as compute has it
 
 
 def test_many_threads_on_one_index_while_others_run():

@@ -71,13 +71,14 @@ def check_record(delta: Buffer) -> dict[str, int] | None: ...
 
 class Index(metaclass=_Pybind11Type):
     """The index of one old value, built once for many deltas against it:
-    Index(old, level=level).compute(new) is exactly compute(old, new,
-    level=level). Holds old's buffer for its lifetime; any number of
+    Index(old, level=level).compute(new, check=check) is exactly
+    compute(old, new, level=level, check=check). Holds old's buffer for its lifetime; any number of
     threads may compute against one index at once."""
 
     def __init__(self, old: Buffer, *, level: int | None = None) -> None: ...
-    def compute(self, new: Buffer) -> bytes:
-        """The delta from the index's old value to 'new', as bytes."""
+    def compute(self, new: Buffer, *, check: bool = False) -> bytes:
+        """The delta from the index's old value to 'new', as bytes; check=True
+        puts a check record in front, as compute(check=True) does."""
     @property
     def level(self) -> int | None:
         """The level the index was built for (None: the default)."""

@@ -47,8 +47,8 @@ const char *const apply_doc = R"(
 const char *const index_doc = R"(
     The index of one old value, built once for many deltas against it.
 
-    Index(old, level=None).compute(new) gives exactly the bytes of
-    compute(old, new, level=level). The index holds 'old' (any C-contiguous
+    Index(old, level=None).compute(new, check=False) gives exactly the
+    bytes of compute(old, new, level=level, check=check). The index holds 'old' (any C-contiguous
     buffer of bytes, read in place) for its lifetime: a bytearray or mmap
     cannot be resized or closed meanwhile. Any number of threads may
     compute against one index at once; the interpreter lock is released
@@ -208,12 +208,15 @@ public:
     MatchIndex(const MatchIndex &) = delete;
     MatchIndex &operator=(const MatchIndex &) = delete;
 
-    py::bytes compute(py::object new_value) {
+    py::bytes compute(py::object new_value, bool check) {
         ByteView new_view(new_value, "Index.compute", "new");
-        const buf *n = new_view.get();
+        const buf *o = old_view.get(), *n = new_view.get();
         refuse_too_long(n, "Index.compute");
-        bool release = old_view.get()->len + n->len >= compute_release_from;
-        return take_bytes(unlocked_if(release, [&] { return diff_match_index_compute(index, n); }));
+        bool release = o->len + n->len >= compute_release_from;
+        return take_bytes(unlocked_if(release, [&] {
+            buf *delta = diff_match_index_compute(index, n);
+            return check ? diff_check_prepend(o, n, delta) : delta;
+        }));
     }
 
     py::object level() const {
@@ -255,8 +258,10 @@ void register_compute_apply(py::module_ &delta) {
               py::arg("check").noconvert() = false);
     py::class_<MatchIndex>(delta, "Index", index_doc)
         .def(py::init<py::object, py::object>(), py::arg("old"), py::kw_only(), py::arg("level") = py::none())
-        .def("compute", &MatchIndex::compute, "The delta from the index's old value to 'new', as bytes.",
-             py::arg("new"))
+        .def("compute", &MatchIndex::compute,
+             "The delta from the index's old value to 'new', as bytes; check=True puts a check record in front, "
+             "as compute(check=True) does.",
+             py::arg("new"), py::kw_only(), py::arg("check").noconvert() = false)
         .def_property_readonly("level", &MatchIndex::level, "The level the index was built for (None: the default).")
         .def_property_readonly("nbytes", &MatchIndex::nbytes, "Bytes of memory the index takes beside 'old'.")
         .def_property_readonly("old", &MatchIndex::old, "The object whose bytes the index holds.");
