@@ -1,9 +1,10 @@
 """The CBOR section: ostrel_core.cbor.encode, dumps and loads against cbor2
-(its C extension), msgpack, json and orjson on JSON documents found on this
+(its compiled extension), msgpack, json and orjson on JSON documents found on this
 machine and on typical generated payloads, dict- and string-heavy ones
 included."""
 
 import gc
+import inspect
 import json
 import math
 import os
@@ -79,17 +80,14 @@ def decoders():
 
 
 def cbor2_backend():
-    """Which cbor2 runs: its C extension or the pure-Python one."""
+    """Which cbor2 runs: its compiled extension (_cbor2, top-level before
+    6.0, inside the package since) or the pure-Python one."""
     try:
         import cbor2
     except ImportError:
         return "absent"
-    try:
-        import _cbor2
-    except ImportError:
-        return "pure Python (no _cbor2 extension)"
-    compiled = cbor2.dumps is _cbor2.dumps and cbor2.loads is _cbor2.loads
-    return "C extension _cbor2" if compiled else "pure Python"
+    compiled = inspect.isbuiltin(cbor2.dumps) and inspect.isbuiltin(cbor2.loads)
+    return "compiled extension _cbor2" if compiled else "pure Python"
 
 
 def json_files(roots):

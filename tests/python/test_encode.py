@@ -188,6 +188,17 @@ def test_loads_reads_what_cbor2_writes(value):
     assert same(loads(cbor2.dumps(value)), normal(value))
 
 
+def test_buffers_of_bytes_are_byte_strings_and_numbers_are_not():
+    import array
+
+    import numpy
+    assert encode([array.array("B", b"ab"), numpy.frombuffer(b"cd", numpy.uint8)]).hex() == "82426162426364"
+    for number in (numpy.uint8(5), numpy.uint64(2**63), numpy.int64(-1)):
+        with pytest.raises(TypeError, match=rf"cannot encode an object of type '(numpy\.)?{type(number).__name__}'"):
+            encode(number)
+    assert encode(numpy.uint64(2**63), default=int).hex() == "1b8000000000000000"
+
+
 def test_default_converts_what_encode_does_not_take():
     seen = []
 

@@ -399,12 +399,13 @@ private:
         write_bytes(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
     }
 
-    // memoryview, array('B'), numpy uint8 and the like; false (nothing
-    // written) for buffers of other items or shapes.
+    // memoryview, array('B'), numpy uint8 arrays and the like; false
+    // (nothing written) for buffers of other items or shapes, and for
+    // scalars that export a buffer (a numpy uint8 is a number, not bytes).
     bool write_byte_buffer(PyObject *value) {
         Py_buffer view;
         if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) != 0) throw Raised{};
-        const bool bytes = byte_items(view) && PyBuffer_IsContiguous(&view, 'C');
+        const bool bytes = view.ndim >= 1 && byte_items(view) && PyBuffer_IsContiguous(&view, 'C');
         if (bytes) {
             try {
                 write_bytes(static_cast<const char *>(view.buf), view.len);
