@@ -6,7 +6,10 @@
 #   bash tools/deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf libxxhash-dev "$@")
+# libdivsufsort-dev twice: the native library and the i386 one that the
+# -m32 build links (Debian multiarch; the i386 architecture is enabled below).
+packages=(g++-multilib googletest clang libclang-rt-14-dev llvm pkgconf libxxhash-dev
+  "libdivsufsort-dev:$(dpkg --print-architecture)" libdivsufsort-dev:i386 "$@")
 command -v cmake >/dev/null || packages+=(cmake)
 command -v ninja >/dev/null || packages+=(ninja-build)
 
@@ -18,6 +21,7 @@ if ((${#missing[@]})); then
   echo "deps: installing ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -40,6 +40,19 @@ if(installed MATCHES "_internal\\.h")
   message(FATAL_ERROR "an internal header was installed: ${installed}")
 endif()
 
+# The static library needs libdivsufsort beside it: the CMake package and
+# the pkg-config file name it.
+file(GLOB_RECURSE targets_file ${prefix}/*/ostrel_core-targets.cmake)
+file(READ ${targets_file} targets)
+if(NOT targets MATCHES "INTERFACE_LINK_LIBRARIES \"m;divsufsort")
+  message(FATAL_ERROR "the static library's link dependencies are not named: ${targets}")
+endif()
+file(GLOB_RECURSE pc_file ${prefix}/*/ostrel_core.pc)
+file(STRINGS ${pc_file} pc_private REGEX "^Libs.private:")
+if(NOT pc_private MATCHES " -ldivsufsort( |$)")
+  message(FATAL_ERROR "the pkg-config file does not name libdivsufsort: ${pc_private}")
+endif()
+
 # Two versions of a text with a few edits, and an identical pair.
 string(REPEAT "line of the old file, the same in both versions\n" 200 common)
 file(WRITE ${WORK_DIR}/old.txt "${common}header\n${common}")
@@ -58,7 +71,6 @@ set(programs ${WORK_DIR}/build/delta_files ${WORK_DIR}/build/delta_files_static)
 
 find_program(PKG_CONFIG NAMES pkg-config pkgconf)
 if(PKG_CONFIG)
-  file(GLOB_RECURSE pc_file ${prefix}/*/ostrel_core.pc)
   get_filename_component(pc_dir ${pc_file} DIRECTORY)
   set(ENV{PKG_CONFIG_PATH} ${pc_dir})
   run(${PKG_CONFIG} --cflags --libs ostrel_core)

@@ -12,6 +12,7 @@
 #include "alloc.h"
 #include "cbor_head.h"
 #include "delta_generate.h"
+#include "delta_optimal.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "grams and runs are read as little-endian words: their low bytes come first in memory");
@@ -28,7 +29,8 @@ struct level_params {
     bool optimal;        /* choose by the cheapest path over every position instead of lazily */
 };
 
-const level_params kLevels[DIFF_MATCH_MAX_LEVEL] = {
+/* Level 6 is diff_optimal_binary: it reads no index. */
+const level_params kLevels[DIFF_MATCH_MAX_LEVEL - 1] = {
     {8, 0, 0, 64, 7, false},   /* 1 */
     {4, 2, 1, 64, 7, false},   /* 2 */
     {2, 4, 2, 64, 7, false},   /* 3 */
@@ -651,7 +653,9 @@ bool known_level(int level)
  * against an old value of over 1 MiB: there (most often machine code or
  * compressed data) level 3 finds a few percent more in several times level
  * 1's time, waiting on memory for candidates scattered over a large index,
- * while on smaller values and on revised text it pays. */
+ * while on smaller values and on revised text it pays. Level 6, the
+ * smallest delta there is, needs none of them: its chain is empty and
+ * diff_optimal_binary gives its delta. */
 struct chain {
     int count;
     int levels[DIFF_MATCH_MAX_LEVEL];
@@ -659,6 +663,8 @@ struct chain {
 
 chain chain_of(int level)
 {
+    if (level == DIFF_MATCH_MAX_LEVEL)
+        return {0, {}};
     if (level == DIFF_MATCH_DEFAULT_LEVEL)
         return {2, {1, 3}};
     chain c = {level, {}};
@@ -714,6 +720,8 @@ buf *parse(const buf *old_value, const old_index &table, int level, const buf *n
 template <typename Tables>
 buf *delta_at(const buf *old_value, int level, const buf *new_value, Tables table)
 {
+    if (level == DIFF_MATCH_MAX_LEVEL)
+        return diff_optimal_binary(old_value, new_value, NULL, NULL);
     const uint32_t m = (uint32_t)new_value->len;
     if (m == 0)
         return _write_replacement_delta(new_value);

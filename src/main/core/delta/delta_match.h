@@ -25,10 +25,15 @@
  * old value, or 4 KiB for small values, and at level 5 a window of about
  * 200 KiB.
  *
+ * All of this is said of levels 1 to 5. Level 6 is the smallest delta the
+ * format can express, diff_optimal_binary (delta_optimal.h states its
+ * time, memory and size limit); its index holds nothing.
+ *
  * The result is a new buffer that the caller frees with buf_free, or NULL
  * for a NULL argument, a level neither DIFF_MATCH_DEFAULT_LEVEL nor within
  * [DIFF_MATCH_MIN_LEVEL, DIFF_MATCH_MAX_LEVEL], a value longer than INT32_MAX bytes, or memory
- * exhaustion. Arguments are only read.
+ * exhaustion (at level 6 also old and new longer than DIFF_OPTIMAL_MAX_TOTAL
+ * together). Arguments are only read.
  *
  * Many deltas against one old value share its index: diff_match_index_build
  * builds it once for a level, and each diff_match_index_compute gives
@@ -48,7 +53,7 @@
 OSTREL_BEGIN_DECLS
 
 #define DIFF_MATCH_MIN_LEVEL 1
-#define DIFF_MATCH_MAX_LEVEL 5
+#define DIFF_MATCH_MAX_LEVEL 6 /* the smallest delta: diff_optimal_binary */
 #define DIFF_MATCH_DEFAULT_LEVEL 0 /* adapts to the values (see above) */
 
 OSTREL_API buf *diff_match_binary(const buf *old_value, const buf *new_value, int level);

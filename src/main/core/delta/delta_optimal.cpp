@@ -1,0 +1,503 @@
+#include "delta_optimal.h"
+
+#include <divsufsort.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "alloc.h"
+#include "cbor_head.h"
+#include "delta_generate.h"
+
+namespace {
+
+/* Offsets are grouped by the size of their head: class c holds every
+ * offset below kClassBound[c], so the classes nest and a match found in
+ * one is found in every later one, at a dearer head. */
+const int kClasses = 4;
+const uint32_t kClassBound[kClasses] = {24, 256, 65536, UINT32_MAX};
+
+/* Lengths (of matches and byte strings) whose heads take 1, 2, 3 and 5 bytes. */
+struct span {
+    uint32_t low, high;
+};
+const span kLengthSpans[4] = {{1, 23}, {24, 255}, {256, 65535}, {65536, UINT32_MAX}};
+
+const uint32_t kNone = UINT32_MAX;
+
+/* Work between two calls of the progress function. */
+const uint32_t kReportEvery = 1u << 20;
+
+enum outcome { DONE, TOO_LONG, FAILED /* out of memory, or stopped by progress */ };
+
+/* What is known at one position of the new value. First the longest match
+ * of each class and an offset that gives it (length 0: none); once the
+ * parse has passed the position, the item it chose there. */
+union position {
+    struct {
+        uint32_t length[kClasses];
+        uint32_t offset3;
+        uint16_t offset2;
+        uint8_t offset0, offset1;
+    } longest;
+    struct {
+        uint32_t length;
+        uint32_t offset; /* kNone: a byte string */
+    } chosen;
+};
+
+uint32_t class_offset(const position &p, int c)
+{
+    return c == 0 ? p.longest.offset0 : c == 1 ? p.longest.offset1 : c == 2 ? p.longest.offset2 : p.longest.offset3;
+}
+
+void set_longest(position &p, int c, uint32_t length, uint32_t offset)
+{
+    p.longest.length[c] = length;
+    if (c == 0)
+        p.longest.offset0 = (uint8_t)offset;
+    else if (c == 1)
+        p.longest.offset1 = (uint8_t)offset;
+    else if (c == 2)
+        p.longest.offset2 = (uint16_t)offset;
+    else
+        p.longest.offset3 = offset;
+}
+
+/* count items of size bytes, or NULL when that does not fit in memory. */
+void *allocate(uint64_t count, size_t size)
+{
+    if (count > SIZE_MAX / size)
+        return NULL;
+    return ostrel_malloc((size_t)(count * size));
+}
+
+class reporter {
+public:
+    reporter(diff_optimal_progress progress, void *context) : progress_(progress), context_(context) {}
+
+    /* False once the progress function asked to stop. */
+    bool report(int stage, uint64_t done, uint64_t total)
+    {
+        if (progress_ && !stopped_ && progress_(context_, stage, done, total) != 0)
+            stopped_ = true;
+        return !stopped_;
+    }
+
+    /* Reports every kReportEvery steps. */
+    bool step(int stage, uint64_t done, uint64_t total)
+    {
+        return done == 0 || done % kReportEvery != 0 || report(stage, done, total);
+    }
+
+private:
+    diff_optimal_progress progress_;
+    void *context_;
+    bool stopped_ = false;
+};
+
+/* The suffixes are visited in sorted order, their entries far apart in
+ * memory: they are asked for this many suffixes ahead. */
+const uint32_t kAhead = 16;
+
+void ask_for(int32_t suffix, const int32_t *lcp, position *table, uint32_t m)
+{
+    __builtin_prefetch(&lcp[suffix]);
+    if ((uint32_t)suffix < m)
+        __builtin_prefetch(&table[suffix], 1);
+}
+
+/* Fills table[j] for every position j of the new value with the longest
+ * match of each class. The suffixes of new + old are sorted; for a suffix
+ * of the new value the longest match among the old suffixes of a class is
+ * with the nearest of them before or after it in that order, and its
+ * length is the least common prefix of the neighbours between, capped at
+ * the end of the new value. (An old suffix ends where the text ends, so
+ * its common prefix with anything is never longer than the old value
+ * holds.) */
+outcome find_longest(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, position *table, reporter &r)
+{
+    const uint32_t total = n + m;
+    uint8_t *text = (uint8_t *)allocate(total, 1);
+    int32_t *sa = (int32_t *)allocate(total, sizeof(int32_t));
+    int32_t *lcp = (int32_t *)allocate(total, sizeof(int32_t));
+    outcome o = FAILED;
+    if (!text || !sa || !lcp || !r.report(DIFF_OPTIMAL_SORTING, 0, total))
+        goto out;
+    memcpy(text, nw, m);
+    memcpy(text + m, old, n);
+    if (divsufsort(text, sa, (saidx_t)total) != 0 || !r.report(DIFF_OPTIMAL_SORTING, total, total) ||
+        !r.report(DIFF_OPTIMAL_MATCHING, 0, 3 * (uint64_t)total))
+        goto out;
+
+    /* lcp[s]: the common prefix of suffix s and the one sorted just before
+     * it (0 for the first), by the permuted method: first the predecessor
+     * of each suffix, then the prefixes, each at least one less than the
+     * previous suffix's. */
+    for (uint32_t i = 0; i < total; i++) {
+        if (i + kAhead < total)
+            __builtin_prefetch(&lcp[sa[i + kAhead]], 1);
+        lcp[sa[i]] = i ? sa[i - 1] : -1;
+    }
+    for (uint32_t s = 0, l = 0; s < total; s++) {
+        if (!r.step(DIFF_OPTIMAL_MATCHING, s, 3 * (uint64_t)total))
+            goto out;
+        if (s + kAhead < total && lcp[s + kAhead] >= 0)
+            __builtin_prefetch(&text[lcp[s + kAhead]]);
+        int32_t before = lcp[s];
+        if (before < 0) {
+            lcp[s] = 0;
+            l = 0;
+            continue;
+        }
+        while (s + l < total && (uint32_t)before + l < total && text[s + l] == text[before + l])
+            l++;
+        lcp[s] = (int32_t)l;
+        l = l ? l - 1 : 0;
+    }
+    ostrel_free(text);
+    text = NULL;
+
+    {
+        /* Forward: the nearest old suffix of each class sorted before. */
+        uint32_t nearest[kClasses] = {kNone, kNone, kNone, kNone}, common[kClasses] = {0, 0, 0, 0};
+        for (uint32_t i = 0; i < total; i++) {
+            if (!r.step(DIFF_OPTIMAL_MATCHING, total + i, 3 * (uint64_t)total))
+                goto out;
+            if (i + kAhead < total)
+                ask_for(sa[i + kAhead], lcp, table, m);
+            const uint32_t s = (uint32_t)sa[i], l = (uint32_t)lcp[s];
+            for (int c = 0; c < kClasses; c++)
+                common[c] = common[c] < l ? common[c] : l;
+            if (s >= m) {
+                for (int c = 0; c < kClasses; c++)
+                    if (s - m < kClassBound[c]) {
+                        nearest[c] = s - m;
+                        common[c] = kNone;
+                    }
+                continue;
+            }
+            for (int c = 0; c < kClasses; c++) {
+                uint32_t length = nearest[c] == kNone ? 0 : common[c] < m - s ? common[c] : m - s;
+                set_longest(table[s], c, length, length ? nearest[c] : 0);
+            }
+        }
+        /* Backward: the nearest sorted after; the longer wins, then the smaller offset. */
+        for (int c = 0; c < kClasses; c++) {
+            nearest[c] = kNone;
+            common[c] = 0;
+        }
+        for (uint32_t i = total; i-- > 0;) {
+            if (!r.step(DIFF_OPTIMAL_MATCHING, 3 * (uint64_t)total - 1 - i, 3 * (uint64_t)total))
+                goto out;
+            if (i >= kAhead)
+                ask_for(sa[i - kAhead], lcp, table, m);
+            const uint32_t s = (uint32_t)sa[i], l = (uint32_t)lcp[s];
+            if (s >= m) {
+                for (int c = 0; c < kClasses; c++)
+                    if (s - m < kClassBound[c]) {
+                        nearest[c] = s - m;
+                        common[c] = kNone;
+                    }
+            } else {
+                for (int c = 0; c < kClasses; c++) {
+                    uint32_t length = nearest[c] == kNone ? 0 : common[c] < m - s ? common[c] : m - s;
+                    const uint32_t known = table[s].longest.length[c];
+                    if (length > known || (length > 0 && length == known && nearest[c] < class_offset(table[s], c)))
+                        set_longest(table[s], c, length, nearest[c]);
+                }
+            }
+            for (int c = 0; c < kClasses; c++)
+                common[c] = common[c] < l ? common[c] : l;
+        }
+    }
+    o = r.report(DIFF_OPTIMAL_MATCHING, 3 * (uint64_t)total, 3 * (uint64_t)total) ? DONE : FAILED;
+out:
+    ostrel_free(text);
+    ostrel_free(sa);
+    ostrel_free(lcp);
+    return o;
+}
+
+/* Minima over ranges of the cheapest costs, set from right to left: a
+ * tree over positions 0 .. size - 1 whose unset leaves are kNone. */
+class range_min {
+public:
+    ~range_min() { ostrel_free(t_); }
+
+    bool create(uint32_t size)
+    {
+        size_ = size;
+        t_ = (uint32_t *)allocate(2 * (uint64_t)size, sizeof(uint32_t));
+        if (t_)
+            memset(t_, 0xff, 2 * (size_t)size * sizeof(uint32_t));
+        return t_ != NULL;
+    }
+
+    uint32_t at(uint32_t i) const { return t_[size_ + i]; }
+
+    void set(uint32_t i, uint32_t value)
+    {
+        uint32_t p = size_ + i;
+        t_[p] = value;
+        for (p >>= 1; p >= 1; p >>= 1) {
+            uint32_t least = t_[2 * p] < t_[2 * p + 1] ? t_[2 * p] : t_[2 * p + 1];
+            if (t_[p] == least)
+                break;
+            t_[p] = least;
+        }
+    }
+
+    /* The least value in [a, b]. */
+    uint32_t least(uint32_t a, uint32_t b) const
+    {
+        uint32_t result = kNone;
+        if (b - a < kScan) {
+            for (uint32_t i = a; i <= b; i++)
+                result = at(i) < result ? at(i) : result;
+            return result;
+        }
+        for (uint32_t l = size_ + a, r = size_ + b + 1; l < r; l >>= 1, r >>= 1) {
+            if (l & 1) {
+                result = t_[l] < result ? t_[l] : result;
+                l++;
+            }
+            if (r & 1) {
+                r--;
+                result = t_[r] < result ? t_[r] : result;
+            }
+        }
+        return result;
+    }
+
+    /* The last position in [a, b] that holds value, the range's least. */
+    uint32_t last(uint32_t a, uint32_t b, uint32_t value) const
+    {
+        if (b - a < kScan) {
+            while (at(b) != value)
+                b--;
+            return b;
+        }
+        /* The nodes that cover the range: those taken on the right come
+         * from right to left, those on the left from left to right. */
+        uint32_t left[64];
+        int count = 0;
+        uint32_t p = 0;
+        for (uint32_t l = size_ + a, r = size_ + b + 1; l < r && !p; l >>= 1, r >>= 1) {
+            if (l & 1)
+                left[count++] = l++;
+            if ((r & 1) && t_[--r] == value)
+                p = r;
+        }
+        while (!p) {
+            count--;
+            if (t_[left[count]] == value)
+                p = left[count];
+        }
+        while (p < size_)
+            p = t_[2 * p + 1] == value ? 2 * p + 1 : 2 * p;
+        return p - size_;
+    }
+
+private:
+    static const uint32_t kScan = 32; /* shorter ranges are read leaf by leaf */
+    uint32_t *t_ = nullptr;
+    uint32_t size_ = 0;
+};
+
+/* The least of cost[i] + i over the positions i in [j + low, j + high] as
+ * j moves left, the last such position on ties (the longest byte string):
+ * positions in a ring, their values rising from the front. */
+class window_min {
+public:
+    ~window_min() { ostrel_free(ring_); }
+
+    bool create(span lengths)
+    {
+        lengths_ = lengths;
+        while (mask_ < lengths.high - lengths.low)
+            mask_ = 2 * mask_ + 1;
+        ring_ = (uint32_t *)allocate(mask_ + 1, sizeof(uint32_t));
+        return ring_ != NULL;
+    }
+
+    /* Moves the window to j: position j + low enters, j + high + 1 leaves. */
+    void move(uint32_t j, uint32_t m, const range_min &cost)
+    {
+        if (count_ > 0 && ring_[front_] > j + lengths_.high) {
+            front_ = (front_ + 1) & mask_;
+            count_--;
+        }
+        if (j + lengths_.low > m)
+            return;
+        const uint32_t entering = j + lengths_.low, value = cost.at(entering) + entering;
+        while (count_ > 0) {
+            uint32_t back = ring_[(front_ + count_ - 1) & mask_];
+            if (cost.at(back) + back <= value)
+                break;
+            count_--;
+        }
+        ring_[(front_ + count_) & mask_] = entering;
+        count_++;
+    }
+
+    /* The best position, or kNone when the window is empty. */
+    uint32_t best() const { return count_ ? ring_[front_] : kNone; }
+
+private:
+    span lengths_ = {0, 0};
+    uint32_t *ring_ = nullptr;
+    uint32_t mask_ = 0, front_ = 0, count_ = 0; /* the ring holds mask_ + 1 positions */
+};
+
+/* The cheapest parse of the new value, right to left: cost[j], the least
+ * a delta for new[j, m) takes, is the least over every item that can start
+ * at j of its price plus cost[j + its length]. A match of class c can be
+ * of any length up to the class's longest; lengths that a cheaper class
+ * reaches are left to it, and the rest are split where the length's head
+ * grows, so each piece is one range minimum. Byte strings of each head
+ * size end in a window that slides with j. Each position's choice replaces
+ * its longest matches in table. Ties go to the first item tried (matches
+ * by class, then byte strings from the longest), and within a range to
+ * the longest item. Sets *size to cost[0]. */
+outcome parse(uint32_t m, position *table, reporter &r, uint32_t *size)
+{
+    range_min cost;
+    window_min windows[3];
+    if (!cost.create(m + 1) || !windows[0].create(kLengthSpans[0]) || !windows[1].create(kLengthSpans[1]) ||
+        !windows[2].create(kLengthSpans[2]) || !r.report(DIFF_OPTIMAL_PARSING, 0, m))
+        return FAILED;
+    cost.set(m, 0);
+    /* Byte strings of 65536 bytes or more: the best end so far, which never leaves. */
+    uint32_t far = kNone;
+    for (uint32_t j = m; j-- > 0;) {
+        if (!r.step(DIFF_OPTIMAL_PARSING, m - 1 - j, m))
+            return FAILED;
+        uint32_t best = kNone, from = 0, to = 0, offset = kNone;
+        const position &here = table[j];
+        uint32_t reached = 0;
+        for (int c = 0; c < kClasses; c++) {
+            const uint32_t longest = here.longest.length[c];
+            if (longest <= reached)
+                continue;
+            const uint32_t head = (uint32_t)cbor_head_size(class_offset(here, c));
+            for (const span &s : kLengthSpans) {
+                uint32_t low = reached + 1 > s.low ? reached + 1 : s.low, high = longest < s.high ? longest : s.high;
+                if (low > high)
+                    continue;
+                uint32_t price = head + (uint32_t)cbor_head_size(s.low) + cost.least(j + low, j + high);
+                if (price < best) {
+                    best = price;
+                    from = j + low;
+                    to = j + high;
+                    offset = class_offset(here, c);
+                }
+            }
+            reached = longest;
+        }
+        uint32_t end = 0;
+        if (j + kLengthSpans[3].low <= m) {
+            const uint32_t entering = j + kLengthSpans[3].low;
+            if (far == kNone || cost.at(entering) + entering < cost.at(far) + far)
+                far = entering;
+        }
+        uint32_t ends[4] = {kNone, kNone, kNone, far};
+        for (int w = 0; w < 3; w++) {
+            windows[w].move(j, m, cost);
+            ends[w] = windows[w].best();
+        }
+        for (int w = 3; w >= 0; w--) {
+            if (ends[w] == kNone)
+                continue;
+            uint32_t price = (uint32_t)cbor_head_size(kLengthSpans[w].low) + cost.at(ends[w]) + ends[w] - j;
+            if (price < best) {
+                best = price;
+                end = ends[w];
+                offset = kNone;
+            }
+        }
+        if (offset != kNone)
+            end = cost.last(from, to, best - (uint32_t)cbor_head_size(offset) - (uint32_t)cbor_head_size(from - j));
+        table[j].chosen.length = end - j;
+        table[j].chosen.offset = offset;
+        cost.set(j, best);
+    }
+    *size = cost.at(0);
+    return r.report(DIFF_OPTIMAL_PARSING, m, m) ? DONE : FAILED;
+}
+
+/* Writes the chosen items from position 0 on into out, which has room for size bytes. */
+void write_parse(const uint8_t *nw, uint32_t m, const position *table, uint8_t *out)
+{
+    for (uint32_t j = 0; j < m; j += table[j].chosen.length) {
+        const uint32_t length = table[j].chosen.length, offset = table[j].chosen.offset;
+        if (offset == kNone) {
+            out += cbor_head_encode(2, length, out);
+            memcpy(out, nw + j, length);
+            out += length;
+        } else {
+            out += cbor_head_encode(0, offset, out);
+            out += cbor_head_encode(0, length, out);
+        }
+    }
+}
+
+/* The ordinary delta when it is shorter than the new value (DONE), TOO_LONG when not. */
+outcome optimal_delta(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, reporter &r, buf *out)
+{
+    position *table = (position *)allocate(m, sizeof(position));
+    uint32_t size = 0;
+    outcome o = table ? find_longest(old, n, nw, m, table, r) : FAILED;
+    if (o == DONE)
+        o = parse(m, table, r, &size);
+    if (o == DONE && size >= m)
+        o = TOO_LONG;
+    if (o == DONE) {
+        out->data = (char *)ostrel_malloc(size);
+        if (out->data) {
+            out->len = out->capacity = size;
+            write_parse(nw, m, table, (uint8_t *)out->data);
+        } else {
+            o = FAILED;
+        }
+    }
+    ostrel_free(table);
+    return o;
+}
+
+}  // namespace
+
+buf *diff_optimal_binary(const buf *old_value, const buf *new_value, diff_optimal_progress progress, void *context)
+{
+    if (!old_value || !new_value || (!old_value->data && old_value->len > 0) ||
+        (!new_value->data && new_value->len > 0) || old_value->len > DIFF_OPTIMAL_MAX_TOTAL ||
+        new_value->len > DIFF_OPTIMAL_MAX_TOTAL - old_value->len)
+        return NULL;
+    const uint32_t n = (uint32_t)old_value->len, m = (uint32_t)new_value->len;
+    if (m >= 2 && n == m && memcmp(old_value->data, new_value->data, m) == 0) {
+        buf *result = buf_create();
+        if (result)
+            buf_write_byte(result, 0xF6);
+        if (result && result->len != 1) {
+            buf_free(result);
+            result = NULL;
+        }
+        return result;
+    }
+    /* Without an old value only byte strings are left: the replacement delta. */
+    if (m == 0 || n == 0)
+        return _write_replacement_delta(new_value);
+    buf *out = buf_create();
+    if (!out)
+        return NULL;
+    reporter r(progress, context);
+    outcome o = optimal_delta((const uint8_t *)old_value->data, n, (const uint8_t *)new_value->data, m, r, out);
+    if (o == TOO_LONG) {
+        buf_free(out);
+        return _write_replacement_delta(new_value);
+    }
+    if (o == FAILED) {
+        buf_free(out);
+        return NULL;
+    }
+    return out;
+}
