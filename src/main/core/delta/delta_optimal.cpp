@@ -7,6 +7,7 @@
 #include "alloc.h"
 #include "cbor_head.h"
 #include "delta_generate.h"
+#include "unrelated_values_internal.h"
 
 namespace {
 
@@ -483,8 +484,10 @@ buf *diff_optimal_binary(const buf *old_value, const buf *new_value, diff_optima
         }
         return result;
     }
-    /* Without an old value only byte strings are left: the replacement delta. */
-    if (m == 0 || n == 0)
+    /* Without an old value only byte strings are left, and values shown to
+     * be unrelated have no ordinary delta shorter than the new value: the
+     * replacement delta either way. */
+    if (m == 0 || n == 0 || diff_values_unrelated(old_value, new_value))
         return _write_replacement_delta(new_value);
     buf *out = buf_create();
     if (!out)
