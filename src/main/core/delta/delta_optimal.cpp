@@ -219,90 +219,108 @@ out:
     return o;
 }
 
-/* Minima over ranges of the cheapest costs, set from right to left: a
- * tree over positions 0 .. size - 1 whose unset leaves are kNone. */
+/* Minima over ranges of the cheapest costs, set from right to left. The
+ * costs come in blocks of kBlock; runs_ holds at level k the least cost of
+ * the 2^k blocks from each block on, filled for a block once it is
+ * complete (its first cost set). A range is read as its partial blocks,
+ * cost by cost, and two runs of whole blocks that cover the rest. */
 class range_min {
 public:
-    ~range_min() { ostrel_free(t_); }
+    ~range_min()
+    {
+        ostrel_free(cost_);
+        ostrel_free(runs_);
+    }
 
     bool create(uint32_t size)
     {
         size_ = size;
-        t_ = (uint32_t *)allocate(2 * (uint64_t)size, sizeof(uint32_t));
-        if (t_)
-            memset(t_, 0xff, 2 * (size_t)size * sizeof(uint32_t));
-        return t_ != NULL;
+        blocks_ = (size - 1) / kBlock + 1;
+        while (((uint32_t)1 << levels_) <= blocks_)
+            levels_++;
+        cost_ = (uint32_t *)allocate(size, sizeof(uint32_t));
+        runs_ = (uint32_t *)allocate((uint64_t)levels_ * blocks_, sizeof(uint32_t));
+        return cost_ && runs_;
     }
 
-    uint32_t at(uint32_t i) const { return t_[size_ + i]; }
+    uint32_t at(uint32_t i) const { return cost_[i]; }
 
     void set(uint32_t i, uint32_t value)
     {
-        uint32_t p = size_ + i;
-        t_[p] = value;
-        for (p >>= 1; p >= 1; p >>= 1) {
-            uint32_t least = t_[2 * p] < t_[2 * p + 1] ? t_[2 * p] : t_[2 * p + 1];
-            if (t_[p] == least)
-                break;
-            t_[p] = least;
+        cost_[i] = value;
+        if (i % kBlock != 0)
+            return;
+        const uint32_t b = i / kBlock;
+        runs_[b] = scan(i, i + kBlock - 1 < size_ - 1 ? i + kBlock - 1 : size_ - 1);
+        for (uint32_t k = 1, half = 1; k < levels_; k++, half *= 2) {
+            const uint32_t *below = runs_ + (size_t)(k - 1) * blocks_;
+            runs_[(size_t)k * blocks_ + b] = b + half < blocks_ && below[b + half] < below[b] ? below[b + half] : below[b];
         }
     }
 
-    /* The least value in [a, b]. */
+    /* The least cost in [a, b], which are set. */
     uint32_t least(uint32_t a, uint32_t b) const
     {
-        uint32_t result = kNone;
-        if (b - a < kScan) {
-            for (uint32_t i = a; i <= b; i++)
-                result = at(i) < result ? at(i) : result;
-            return result;
-        }
-        for (uint32_t l = size_ + a, r = size_ + b + 1; l < r; l >>= 1, r >>= 1) {
-            if (l & 1) {
-                result = t_[l] < result ? t_[l] : result;
-                l++;
-            }
-            if (r & 1) {
-                r--;
-                result = t_[r] < result ? t_[r] : result;
-            }
-        }
-        return result;
+        const uint32_t first = a / kBlock, last = b / kBlock;
+        if (last - first <= 1)
+            return scan(a, b);
+        uint32_t result = whole(first + 1, last - 1), ends = scan(a, first * kBlock + kBlock - 1);
+        result = ends < result ? ends : result;
+        ends = scan(last * kBlock, b);
+        return ends < result ? ends : result;
     }
 
     /* The last position in [a, b] that holds value, the range's least. */
     uint32_t last(uint32_t a, uint32_t b, uint32_t value) const
     {
-        if (b - a < kScan) {
-            while (at(b) != value)
-                b--;
-            return b;
+        const uint32_t first = a / kBlock, final = b / kBlock;
+        if (final - first > 1) {
+            for (uint32_t i = b; i >= final * kBlock; i--)
+                if (cost_[i] == value)
+                    return i;
+            uint32_t low = first + 1, high = final - 1;
+            if (whole(low, high) == value) {
+                /* The last whole block that holds it, by halving. */
+                while (low < high) {
+                    uint32_t middle = low + (high - low + 1) / 2;
+                    if (whole(middle, high) == value)
+                        low = middle;
+                    else
+                        high = middle - 1;
+                }
+                b = low * kBlock + kBlock - 1;
+            } else {
+                b = first * kBlock + kBlock - 1;
+            }
         }
-        /* The nodes that cover the range: those taken on the right come
-         * from right to left, those on the left from left to right. */
-        uint32_t left[64];
-        int count = 0;
-        uint32_t p = 0;
-        for (uint32_t l = size_ + a, r = size_ + b + 1; l < r && !p; l >>= 1, r >>= 1) {
-            if (l & 1)
-                left[count++] = l++;
-            if ((r & 1) && t_[--r] == value)
-                p = r;
-        }
-        while (!p) {
-            count--;
-            if (t_[left[count]] == value)
-                p = left[count];
-        }
-        while (p < size_)
-            p = t_[2 * p + 1] == value ? 2 * p + 1 : 2 * p;
-        return p - size_;
+        while (cost_[b] != value)
+            b--;
+        return b;
     }
 
 private:
-    static const uint32_t kScan = 32; /* shorter ranges are read leaf by leaf */
-    uint32_t *t_ = nullptr;
-    uint32_t size_ = 0;
+    static const uint32_t kBlock = 32;
+
+    uint32_t scan(uint32_t a, uint32_t b) const
+    {
+        uint32_t result = kNone;
+        for (uint32_t i = a; i <= b; i++)
+            result = cost_[i] < result ? cost_[i] : result;
+        return result;
+    }
+
+    /* The least cost of the whole blocks first .. last. */
+    uint32_t whole(uint32_t first, uint32_t last) const
+    {
+        const uint32_t k = 31 - (uint32_t)__builtin_clz(last - first + 1);
+        const uint32_t *level = runs_ + (size_t)k * blocks_;
+        const uint32_t x = level[first], y = level[last + 1 - ((uint32_t)1 << k)];
+        return x < y ? x : y;
+    }
+
+    uint32_t *cost_ = nullptr;
+    uint32_t *runs_ = nullptr;
+    uint32_t size_ = 0, blocks_ = 0, levels_ = 1;
 };
 
 /* The least of cost[i] + i over the positions i in [j + low, j + high] as
