@@ -124,8 +124,9 @@ def test_random_round_trips_give_the_module_delta(files, tmp_path):
         produced = succeeds("diff", p["old"], p["new"], "--method", "myers", "--no-check")
         assert produced == bytes(delta.diff(bytes(old), bytes(new))), f"case {case}"
         assert succeeds("patch", p["old"], "-", stdin=produced) == new, f"case {case}"
-        produced = succeeds("diff", p["old"], p["new"], "--level", "5")
-        assert produced == delta.compute(bytes(old), bytes(new), level=5, check=True), f"case {case}"
+        for level in (5, 6):
+            produced = succeeds("diff", p["old"], p["new"], "--level", str(level))
+            assert produced == delta.compute(bytes(old), bytes(new), level=level, check=True), f"case {case}"
 
 
 def test_stats_go_to_standard_error(files, tmp_path):
@@ -198,7 +199,7 @@ def test_patch_refuses_what_does_not_fit_and_leaves_the_output_alone(files, tmp_
 
 def test_diff_options(files):
     p = files(old=b"abcdefgh", new=b"abcXYdefgh")
-    fails(1, "ostrel diff: --level must be from 1 to 5, not 9\n", "diff", p["old"], p["new"], "--level", "9")
+    fails(1, "ostrel diff: --level must be from 1 to 6, not 9\n", "diff", p["old"], p["new"], "--level", "9")
     fails(2, "diff: --level is for --method match", "diff", p["old"], p["new"], "--method", "myers", "--level", "2")
     fails(2, "invalid choice: 'bsdiff'", "diff", p["old"], p["new"], "--method", "bsdiff")
 

@@ -47,8 +47,8 @@ BAD_INPUTS = [
     (lambda: apply(OLD, np.zeros(2, np.uint16)), TypeError, "apply() argument 'delta' " + ACCEPTED + "a buffer of 'H' items of 2 bytes"),
     (lambda: compute(released(), b""), ValueError, "operation forbidden on released memoryview object"),
     (lambda: compute(OLD, OLD, method="bsdiff"), ValueError, "compute(): method must be 'match' or 'myers', not 'bsdiff'"),
-    (lambda: compute(OLD, OLD, level=0), ValueError, "compute() argument 'level' must be from 1 to 5, not 0"),
-    (lambda: compute(OLD, OLD, level=2**70), ValueError, f"compute() argument 'level' must be from 1 to 5, not {2**70}"),
+    (lambda: compute(OLD, OLD, level=0), ValueError, "compute() argument 'level' must be from 1 to 6, not 0"),
+    (lambda: compute(OLD, OLD, level=2**70), ValueError, f"compute() argument 'level' must be from 1 to 6, not {2**70}"),
     (lambda: compute(OLD, OLD, level="3"), TypeError, "compute() argument 'level' must be an int, not str"),
     (lambda: compute(OLD, OLD, method="myers", level=3), ValueError,
      "compute(): level is for method='match'; method='myers' takes search_limit and history"),
@@ -127,7 +127,7 @@ PAIRS = [(old, new) for old, new, _ in SMALL_DELTAS] + [
     (BASE, BASE[1500:] + BASE[:1500]),  # moved blocks
     (BASE, rng.randbytes(2000)),
 ]
-METHODS = [dict(method="myers"), dict(method="myers", search_limit=7), *[dict(level=n) for n in range(1, 6)]]
+METHODS = [dict(method="myers"), dict(method="myers", search_limit=7), *[dict(level=n) for n in range(1, 7)]]
 
 
 @pytest.mark.parametrize("options", METHODS, ids=str)
@@ -164,7 +164,7 @@ def test_no_change_delta_gives_the_old_value():
 
 @settings(max_examples=60, deadline=None)
 @given(old=st.binary(max_size=600), edits=st.lists(st.tuples(st.integers(0, 600), st.integers(0, 40), st.binary(max_size=40)), max_size=12),
-       level=st.integers(1, 5))
+       level=st.integers(1, 6))
 def test_random_revisions_round_trip(old, edits, level):
     new = old
     for at, cut, text in edits:

@@ -1,4 +1,4 @@
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from typing import Literal, Never, overload
 
 __version__: str
@@ -41,9 +41,18 @@ class ActivityHistory(metaclass=_Pybind11Type):
 # array('B'), numpy uint8. The interpreter lock is released while large
 # values are worked on. check=True puts a check record (at most 45 bytes)
 # in front of the delta, so that apply refuses a wrong base or damaged bytes.
+# Level 6 gives the smallest delta (old and new up to 512 MiB together) and
+# calls progress(stage, done, total) now and then: stage "suffix array",
+# "longest matches", then "parse"; an exception it raises stops the work.
 @overload
 def compute(
-    old: Buffer, new: Buffer, *, method: Literal["match"] = "match", level: int | None = None, check: bool = False
+    old: Buffer,
+    new: Buffer,
+    *,
+    method: Literal["match"] = "match",
+    level: int | None = None,
+    check: bool = False,
+    progress: Callable[[str, int, int], object] | None = None,
 ) -> bytes: ...
 @overload
 def compute(

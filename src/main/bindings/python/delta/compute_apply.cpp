@@ -10,6 +10,7 @@
 #include "delta_check.h"
 #include "delta_generate.h"
 #include "delta_match.h"
+#include "delta_optimal.h"
 #include "shared_history.h"
 
 namespace py = pybind11;
@@ -21,9 +22,13 @@ const char *const compute_doc = R"(
 
     method="match" (default) matches against an index of 'old' at 'level'
     (1 fastest to 5 smallest, each never larger than the level below; None:
-    the default, which adapts to the values); method="myers" gives exactly the bytes of
-    diff(), with 'search_limit' steps, its effort graded by 'history' when
-    one is given. check=True puts a check record in front (at most 45
+    the default, which adapts to the values); level 6 gives the smallest
+    delta the format can express, for old and new of at most 512 MiB
+    together, and calls 'progress(stage, done, total)' now and then when it
+    is given (stages "suffix array", "longest matches", "parse"; an
+    exception it raises stops the work and propagates). method="myers"
+    gives exactly the bytes of diff(), with 'search_limit' steps, its effort
+    graded by 'history' when one is given. check=True puts a check record in front (at most 45
     bytes: the lengths and XXH3-64 digests of 'old' and 'new'), so that
     apply() refuses a wrong base or damaged bytes. 'old' and 'new' are any
     C-contiguous buffers of bytes, read in place; the interpreter lock is
@@ -105,8 +110,42 @@ void refuse_too_long(const buf *value, const char *function) {
                               "(): values longer than 2147483647 bytes cannot be described by a delta");
 }
 
+// Level 6 sorts the suffixes of old and new together: past this size it
+// would need more memory than the machines it is meant for have.
+void refuse_past_optimal_limit(const buf *o, const buf *n, int level, const char *function) {
+    if (level == DIFF_MATCH_MAX_LEVEL && o->len + n->len > DIFF_OPTIMAL_MAX_TOTAL)
+        throw py::value_error(std::string(function) + "(): level " + std::to_string(DIFF_MATCH_MAX_LEVEL) +
+                              " takes old and new of at most " + std::to_string(DIFF_OPTIMAL_MAX_TOTAL) +
+                              " bytes (512 MiB) together, not " + std::to_string(o->len + n->len));
+}
+
+// Hands diff_optimal_binary's progress to a Python callable, with the
+// interpreter lock taken for the call (the work runs without it). An
+// exception the callable raises stays set in this thread and stops the work.
+int call_progress(void *callable, int stage, uint64_t done, uint64_t total) {
+    static const char *const stages[] = {"suffix array", "longest matches", "parse"};
+    py::gil_scoped_acquire locked;
+    try {
+        (*static_cast<py::object *>(callable))(stages[stage], done, total);
+        return 0;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return 1;
+    }
+}
+
+buf *compute_optimal(const buf *o, const buf *n, py::object &progress) {
+    if (progress.is_none()) return diff_optimal_binary(o, n, nullptr, nullptr);
+    buf *result = diff_optimal_binary(o, n, call_progress, &progress);
+    if (result == nullptr) {
+        py::gil_scoped_acquire locked;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return result;
+}
+
 py::bytes compute(py::object old_value, py::object new_value, const std::string &method, py::object level,
-                  py::object search_limit, SharedHistory *history, bool check) {
+                  py::object search_limit, SharedHistory *history, bool check, py::object progress) {
     bool myers = method == "myers";
     if (!myers && method != "match")
         throw py::value_error("compute(): method must be 'match' or 'myers', not '" + method + "'");
@@ -117,14 +156,23 @@ py::bytes compute(py::object old_value, py::object new_value, const std::string 
         throw py::value_error(std::string("compute(): ") + (history ? "history" : "search_limit") +
                               " is for method='myers'; method='match' takes a level");
     int chosen_level = myers ? 0 : match_level(level, "compute");
+    const bool optimal = chosen_level == DIFF_MATCH_MAX_LEVEL;
+    if (!optimal && !progress.is_none())
+        throw py::value_error("compute(): progress is reported at level " + std::to_string(DIFF_MATCH_MAX_LEVEL) +
+                              " only");
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+        throw py::type_error(std::string("compute() argument 'progress' must be callable, not ") +
+                             Py_TYPE(progress.ptr())->tp_name);
     ByteView old_view(old_value, "compute", "old"), new_view(new_value, "compute", "new");
     const buf *o = old_view.get(), *n = new_view.get();
     refuse_too_long(o, "compute");
     refuse_too_long(n, "compute");
+    refuse_past_optimal_limit(o, n, chosen_level, "compute");
 
     bool release = o->len + n->len >= compute_release_from;
     return take_bytes(unlocked_if(release, [&] {
-        buf *delta = !myers ? diff_match_binary(o, n, chosen_level)
+        buf *delta = optimal ? compute_optimal(o, n, progress)
+                     : !myers ? diff_match_binary(o, n, chosen_level)
                      : history ? history->generate(o, n, limit)
                                : diff_generate_binary_with_activity_history_ex(nullptr, o, n,
                                                                                DIFF_DEFAULT_STORAGE_LIMIT, limit);
@@ -212,6 +260,7 @@ public:
         ByteView new_view(new_value, "Index.compute", "new");
         const buf *o = old_view.get(), *n = new_view.get();
         refuse_too_long(n, "Index.compute");
+        refuse_past_optimal_limit(o, n, chosen_level, "Index.compute");
         bool release = o->len + n->len >= compute_release_from;
         return take_bytes(unlocked_if(release, [&] {
             buf *delta = diff_match_index_compute(index, n);
@@ -255,7 +304,7 @@ void register_compute_apply(py::module_ &delta) {
     delta.def("compute", &compute, compute_doc, py::arg("old"), py::arg("new"), py::kw_only(),
               py::arg("method") = "match", py::arg("level") = py::none(),
               py::arg("search_limit") = DIFF_DEFAULT_SEARCH_LIMIT, py::arg("history") = py::none(),
-              py::arg("check").noconvert() = false);
+              py::arg("check").noconvert() = false, py::arg("progress") = py::none());
     py::class_<MatchIndex>(delta, "Index", index_doc)
         .def(py::init<py::object, py::object>(), py::arg("old"), py::kw_only(), py::arg("level") = py::none())
         .def("compute", &MatchIndex::compute,
