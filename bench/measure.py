@@ -46,7 +46,7 @@ def run_worker(tool, old_path, new_path, budget, max_runs, limit):
     report = json.loads(out)
     if "error" in report:
         raise Failed(report["error"])
-    if not report["ok"]:
+    if not report.get("ok", True):  # the floor's report has no patch to check
         raise Failed("patch output differs from the new value")
     return report
 

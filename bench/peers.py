@@ -184,9 +184,11 @@ class ZstdDict(InProcess):
 
 
 # The matching generator's levels; builds without the adaptive default had
-# this one.
-MATCH_LEVELS = range(1, 6)
+# this one. The highest gives the smallest delta the format can express: the
+# floor.
+MATCH_LEVELS = range(1, 7)
 MATCH_DEFAULT_LEVEL = 3
+FLOOR_LEVEL = 6
 
 IN_PROCESS = {t.name: t for t in (Ours(), Match(None), *(Match(level) for level in MATCH_LEVELS), Bsdiff4(),
                                   ZstdDict(3), ZstdDict(19))}

@@ -49,6 +49,9 @@ NOTES = [
     "table grown to index the whole old value (by default only its last 1 MiB would be); "
     "building the dictionary is part of both diff and patch.",
     "Every patch output is compared with the new value; a cell that failed says why.",
+    "The floor is the size of the smallest delta our format can express for the pair: "
+    "delta.compute(level=6), run once per case in a process of its own with no time limit; "
+    "the match-6 column is measured like every level and must equal it.",
     "This machine has 2 cores shared with other work: figures are noisy; compare ratios "
     "from the same run.",
 ]
@@ -110,8 +113,17 @@ def schedule(quick):
 
 
 def run_case(case, directory, startup, budget, max_runs, limit):
+    """The tools' reports on one case, and its floor: the size of the
+    smallest delta our format can express (None where it failed)."""
     measure.write_case(case, directory)
     results = {}
+    old, new = os.path.join(directory, "old"), os.path.join(directory, "new")
+    floor = None
+    if "ostrel" in [t.name for t in measure.in_process_tools()]:
+        try:  # without a time limit: every column is read against it
+            floor = measure.run_worker("floor", old, new, 0, 0, 0)["floor"]
+        except measure.Failed as e:
+            print("  floor of %s failed: %s" % (case.name, e), flush=True)
     for tool in measure.in_process_tools():
         try:
             results[tool.name] = measure.run_worker(
@@ -141,7 +153,7 @@ def run_case(case, directory, startup, budget, max_runs, limit):
                 report["patch_net"] = statistics.median(report["patch_times"])
             report["diff_mb_s"] = throughput(len(case.new), report["diff_net"])
             report["patch_mb_s"] = throughput(len(case.new), report["patch_net"])
-    return results
+    return results, floor
 
 
 def throughput(size, seconds):
@@ -232,6 +244,7 @@ def targets(cases, delta_rows, cbor_rows):
 
     for case, row in zip(cases, delta_rows):
         match_targets(case, row["results"], add)
+        floor_targets(case, row["results"], row.get("floor"), add)
 
     for row in cbor_rows:
         speed_targets(row["input"], row["results"], add,
@@ -306,6 +319,38 @@ def match_targets(case, results, add):
             "<= %d" % allowed, usable(default) and default["delta_size"] <= allowed)
 
 
+def floor_targets(case, results, floor, add):
+    """Against the floor: the highest level equals it, in no more time than
+    zstd -19 --patch-from (pairs up to 10 MB) and at most 48 bytes of peak
+    memory per byte of old and new; level 5 within 1.1x of it and the
+    default level within 1.25x."""
+    if floor is None:
+        return
+    name = case.name
+    highest = results.get("match-%d" % peers.FLOOR_LEVEL)
+    ok = highest is not None and "error" not in highest
+    why = "not run" if highest is None else highest.get("error", "")
+    add("level 6 == floor", name, "%d" % highest["delta_size"] if ok else why, "%d" % floor,
+        ok and highest["delta_size"] == floor)
+    z19 = results.get("zstd-19")
+    if len(case.old) + len(case.new) <= 10 ** 7 and z19 and "error" not in z19:
+        add("level 6 time <= zstd -19 (pairs <= 10 MB)", name,
+            "%s ms" % fmt_ms(highest["diff_net"]) if ok else why,
+            "<= %s ms" % fmt_ms(z19["diff_net"]), ok and highest["diff_net"] <= z19["diff_net"])
+    allowed = 48 * (len(case.old) + len(case.new))
+    add("level 6 peak <= 48 B per byte of old and new", name,
+        fmt_mib(highest["diff_peak"]) if ok else why, fmt_mib(allowed),
+        ok and highest["diff_peak"] <= allowed)
+    for tool, label, factor in (("match-5", "level 5", 1.1), ("match-default", "default level", 1.25)):
+        r = results.get(tool)
+        if r is None:
+            continue
+        fine = "error" not in r
+        add("%s delta <= %.2fx floor" % (label, factor), name,
+            "%.3fx" % (r["delta_size"] / max(floor, 1)) if fine else r["error"],
+            "<= %d" % (floor * factor), fine and r["delta_size"] <= floor * factor)
+
+
 # -- tables -------------------------------------------------------------------
 
 def fmt_rate(v):
@@ -346,9 +391,24 @@ def cell(report, key, fmt):
     return fmt(report.get(key))
 
 
+def floor_table(cases, delta_rows, tools):
+    """Every tool's delta size as a multiple of the floor."""
+    rows = []
+    for case, row in zip(cases, delta_rows):
+        floor = row["floor"]
+        line = [case.name, "-" if floor is None else str(floor)]
+        for t in tools:
+            r = row["results"].get(t)
+            line.append(cell(r, "delta_size", lambda v: "-" if floor is None
+                             else "%.3fx" % (v / max(floor, 1))))
+        rows.append(line)
+    return table("delta size as a multiple of the floor (the smallest delta our format can "
+                 "express; level 6 gives it)", ["case", "floor B"] + tools, rows)
+
+
 def delta_tables(cases, delta_rows, tools):
     heads = ["case"] + tools
-    out = []
+    out = [floor_table(cases, delta_rows, tools)]
 
     def per_tool(title, key, fmt, only=None):
         rows = []
@@ -547,9 +607,9 @@ def main(argv=None):
               % (len(cases), len(tools), limit), flush=True)
         for i, case in enumerate(cases):
             t0 = time.time()
-            results = run_case(case, os.path.join(work, "case%d" % i), startup, budget,
-                               max_runs, limit)
-            row = {"case": case.describe(), "results": results}
+            results, floor = run_case(case, os.path.join(work, "case%d" % i), startup, budget,
+                                      max_runs, limit)
+            row = {"case": case.describe(), "results": results, "floor": floor}
             row["changed_fraction"] = changed_fraction(case, results)
             delta_rows.append(row)
             errors = ["%s: %s" % (k, v["error"]) for k, v in results.items() if "error" in v]

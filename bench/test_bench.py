@@ -203,6 +203,25 @@ def test_targets_are_judged_on_the_cases_they_name():
     }
 
 
+def test_levels_are_judged_against_the_floor():
+    case = corpus.Case("pair", "text", b"a" * 1000, b"b" * 1000)
+    results = {"match-6": ok(delta_size=90, diff_net=0.5, diff_peak=50_000),
+               "match-5": ok(delta_size=99), "match-default": ok(delta_size=120),
+               "zstd-19": ok(diff_net=0.4)}
+    rows = [dict(fake_row(case, **results), floor=90)]
+    found = {t["target"]: t["met"] for t in run.targets([case], rows, [])
+             if "floor" in t["target"] or t["target"].startswith("level 6")}
+    assert found == {
+        "level 6 == floor": True,
+        "level 6 time <= zstd -19 (pairs <= 10 MB)": False,       # 500 ms > 400 ms
+        "level 6 peak <= 48 B per byte of old and new": True,     # 50,000 <= 96,000
+        "level 5 delta <= 1.10x floor": True,                     # 99 <= 99
+        "default level delta <= 1.25x floor": False,              # 120 > 112.5
+    }
+    shown = run.floor_table([case], rows, ["match-default", "match-6", "xdelta3"])
+    assert shown.splitlines()[-1].split() == ["pair", "90", "1.333x", "1.000x", "n/a"]
+
+
 def test_changed_share_of_real_cases_is_the_smaller_bound():
     case = corpus.Case("text", "text", b"", b"x" * 1000)
     assert run.changed_fraction(case, {"ostrel": ok(inserted=300),

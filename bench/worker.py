@@ -1,6 +1,7 @@
 """Measures one in-process tool on one case, in a process of its own.
 
     python worker.py TOOL OLD_FILE NEW_FILE BUDGET_SECONDS MAX_RUNS
+    python worker.py floor OLD_FILE NEW_FILE 0 0      (the floor's size only)
 
 A fresh process per case gives a clean peak-memory figure (tracemalloc does
 not see native allocations, the process's peak RSS does) and keeps a crash of
@@ -119,16 +120,26 @@ def inserted_bytes(delta):
     return total
 
 
+def floor(old, new):
+    """The size of the smallest delta our format can express for the pair."""
+    from ostrel_core import delta
+    return {"floor": len(delta.compute(old, new, level=peers.FLOOR_LEVEL))}
+
+
 def main(argv):
     name, old_path, new_path, budget, max_runs = argv
-    tool = peers.IN_PROCESS[name]
-    tool.load()
+    tool = None if name == "floor" else peers.IN_PROCESS[name]
+    if tool is not None:
+        tool.load()
     with open(old_path, "rb") as f:
         old = f.read()
     with open(new_path, "rb") as f:
         new = f.read()
     try:
-        report = measure(tool, old, new, float(budget), int(max_runs))
+        if tool is None:
+            report = floor(old, new)
+        else:
+            report = measure(tool, old, new, float(budget), int(max_runs))
     except Exception as e:  # a tool's failure is a figure of the run, not its end
         report = {"error": "%s: %s" % (type(e).__name__, e)}
     json.dump(report, sys.stdout)
