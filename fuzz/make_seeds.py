@@ -174,7 +174,7 @@ def roundtrip_seeds():
 def match_seeds():
     seeds = {}
     for name, (old, new) in PAIRS.items():
-        for level in range(1, 6):
+        for level in range(1, 7):
             seeds["%s_level%d" % (name, level)] = bytes([level - 1]) + u16(len(old)) + old + new
     # A text revision: the kind of pair the matcher is for.
     text = b"".join(b"entry %d: value %d\n" % (i, i * 7 % 13) for i in range(120))

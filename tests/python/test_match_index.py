@@ -13,7 +13,7 @@ from conftest import SMALL_DELTAS, exactly
 from ostrel_core.delta import Index, apply, compute
 
 ACCEPTED = "must be a C-contiguous buffer of bytes (bytes, bytearray, memoryview, mmap, array('B'), numpy uint8), not "
-LEVELS = [None, 1, 2, 3, 4, 5]
+LEVELS = [None, 1, 2, 3, 4, 5, 6]
 
 
 def revised(rng, old, edits):
@@ -74,13 +74,14 @@ def test_holds_the_old_value_and_reports_its_memory():
     sizes = [Index(bytes(old), level=level).nbytes for level in range(1, 6)]
     assert 4096 <= sizes[0] <= sizes[1] <= sizes[2] <= sizes[3] == sizes[4] <= 4 * len(old) + 1024
     assert Index(b"").nbytes < 1024 and Index(b"").level is None
+    assert Index(bytes(old), level=6).nbytes < 1024  # level 6 sorts old and new together for each delta
     del index
     old.append(0)  # let go with the index
 
 
 @pytest.mark.parametrize(("call", "exception", "message"), [
     (lambda: Index("abc"), TypeError, "Index() argument 'old' " + ACCEPTED + "str"),
-    (lambda: Index(b"abc", level=6), ValueError, "Index() argument 'level' must be from 1 to 5, not 6"),
+    (lambda: Index(b"abc", level=7), ValueError, "Index() argument 'level' must be from 1 to 6, not 7"),
     (lambda: Index(b"abc", level=1.0), TypeError, "Index() argument 'level' must be an int, not float"),
     (lambda: Index(b"abc").compute(None), TypeError, "Index.compute() argument 'new' " + ACCEPTED + "NoneType"),
 ])

@@ -37,6 +37,7 @@ def test_no_level_gives_a_smaller_delta_and_every_input_kind_is_read():
         assert all(len(best) <= len(delta.compute(old, new, level=n)) for n in range(1, 6))
         assert len(best) <= len(delta.compute(old, new, method="myers"))
         assert delta.compute(bytearray(old), memoryview(new), level=6) == best
+        assert delta.Index(old, level=6).compute(new) == best
 
 
 def test_progress_comes_stage_by_stage_on_the_calling_thread():
@@ -102,10 +103,12 @@ def test_refusals(call, error, message):
 def test_values_past_512_mib_together_are_refused_before_any_work():
     # Anonymous mappings: nothing is touched, so nothing is taken.
     with mmap.mmap(-1, 300 << 20) as old, mmap.mmap(-1, 300 << 20) as new:
-        with pytest.raises(ValueError) as e:
-            delta.compute(old, new, level=6)
-    assert str(e.value) == ("compute(): level 6 takes old and new of at most 536870912 bytes (512 MiB) "
-                            f"together, not {600 << 20}")
+        for function, call in (("compute", lambda: delta.compute(old, new, level=6)),
+                               ("Index.compute", lambda: delta.Index(old, level=6).compute(new))):
+            with pytest.raises(ValueError) as e:
+                call()
+            assert str(e.value) == (f"{function}(): level 6 takes old and new of at most 536870912 bytes "
+                                    f"(512 MiB) together, not {600 << 20}")
 
 
 def on_terminal(command):
