@@ -38,6 +38,8 @@ def test_no_level_gives_a_smaller_delta_and_every_input_kind_is_read():
         assert len(best) <= len(delta.compute(old, new, method="myers"))
         assert delta.compute(bytearray(old), memoryview(new), level=6) == best
         assert delta.Index(old, level=6).compute(new) == best
+    checked = delta.compute(old, new, level=6, check=True)
+    assert checked.endswith(best) and delta.apply(old, checked) == new
 
 
 def test_progress_comes_stage_by_stage_on_the_calling_thread():
@@ -137,7 +139,7 @@ def test_command_shows_progress_on_a_terminal_for_large_files_only(tmp_path):
     (tmp_path / "small").write_bytes(new[:100_000])
     command = [OSTREL, "diff", tmp_path / "old", tmp_path / "new", "--level", "6", "-o", tmp_path / "delta"]
     assert subprocess.run(command, capture_output=True, check=True).stderr == b""
-    assert (tmp_path / "delta").read_bytes() == delta.compute(old, new, level=6)
+    assert (tmp_path / "delta").read_bytes() == delta.compute(old, new, level=6, check=True)
 
     shown = on_terminal(command)
     for stage in (b"suffix array", b"longest matches", b"parse"):
