@@ -38,8 +38,8 @@ def test_no_level_gives_a_smaller_delta_and_every_input_kind_is_read():
         assert len(best) <= len(delta.compute(old, new, method="myers"))
         assert delta.compute(bytearray(old), memoryview(new), level=6) == best
         assert delta.Index(old, level=6).compute(new) == best
-    checked = delta.compute(old, new, level=6, check=True)
-    assert checked.endswith(best) and delta.apply(old, checked) == new
+        checked = delta.compute(old, new, level=6, check=True)
+        assert checked.endswith(best) and delta.apply(old, checked) == new
 
 
 def test_progress_comes_stage_by_stage_on_the_calling_thread():
