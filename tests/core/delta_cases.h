@@ -6,10 +6,14 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 
 #include "buf.h"
+#include "delta_apply.h"
+#include "delta_generate.h"
 
 // A read-only view, as the Python bridge builds them.
 inline buf view(const std::string &s) { return buf{const_cast<char *>(s.data()), s.size(), s.size()}; }
@@ -24,6 +28,31 @@ inline std::string hex(const std::string &s) {
         out += digits[c & 15];
     }
     return out;
+}
+
+// Checks the three shapes of a generated delta (f6 for identical values of
+// 2 bytes or more, the replacement delta for any not shorter than the new
+// value) and that it rebuilds the new value.
+inline void check_delta(const std::string &o, const std::string &n, const std::string &delta, int level) {
+    SCOPED_TRACE("level " + std::to_string(level) + ", old " + std::to_string(o.size()) + " B, new " +
+                 std::to_string(n.size()) + " B");
+    bool identical = o == n;
+    if (identical && n.size() >= 2) {
+        EXPECT_EQ(hex(delta), "f6");
+        return;
+    }
+    buf nb = view(n);
+    buf *replacement = _write_replacement_delta(&nb);
+    ASSERT_NE(replacement, nullptr);
+    if (delta.size() >= n.size()) {
+        EXPECT_EQ(delta, contents(replacement));
+    }
+    buf_free(replacement);
+    buf ob = view(o), db = view(delta);
+    buf *rebuilt = diff_apply_binary(&ob, &db);
+    ASSERT_NE(rebuilt, nullptr);
+    EXPECT_TRUE(contents(rebuilt) == n);
+    buf_free(rebuilt);
 }
 
 // Seed from OSTREL_TEST_SEED when set, so that a failing run can be replayed.

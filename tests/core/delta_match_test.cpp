@@ -40,29 +40,6 @@ std::string index_delta(const std::string &o, const std::string &n, int level) {
     return s;
 }
 
-// Checks the three shapes and the round trip of one delta.
-void check_delta(const std::string &o, const std::string &n, const std::string &delta, int level) {
-    SCOPED_TRACE("level " + std::to_string(level) + ", old " + std::to_string(o.size()) + " B, new " +
-                 std::to_string(n.size()) + " B");
-    bool identical = o == n;
-    if (identical && n.size() >= 2) {
-        EXPECT_EQ(hex(delta), "f6");
-        return;
-    }
-    buf nb = view(n);
-    buf *replacement = _write_replacement_delta(&nb);
-    ASSERT_NE(replacement, nullptr);
-    if (delta.size() >= n.size()) {
-        EXPECT_EQ(delta, contents(replacement));
-    }
-    buf_free(replacement);
-    buf ob = view(o), db = view(delta);
-    buf *rebuilt = diff_apply_binary(&ob, &db);
-    ASSERT_NE(rebuilt, nullptr);
-    EXPECT_TRUE(contents(rebuilt) == n);
-    buf_free(rebuilt);
-}
-
 TEST(DeltaMatch, KnownDeltasAtEveryLevel) {
     const std::string a30 = "0123456789abcdefghijklmnopqrst", b30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ!?#$";
     struct {
