@@ -174,8 +174,9 @@ def roundtrip_seeds():
 def match_seeds():
     seeds = {}
     for name, (old, new) in PAIRS.items():
-        for level in range(1, 7):
-            seeds["%s_level%d" % (name, level)] = bytes([level - 1]) + u16(len(old)) + old + new
+        for level in range(0, 7):  # the first byte is the level; 0 the default
+            label = "default" if level == 0 else "level%d" % level
+            seeds["%s_%s" % (name, label)] = bytes([level]) + u16(len(old)) + old + new
     # A text revision: the kind of pair the matcher is for.
     text = b"".join(b"entry %d: value %d\n" % (i, i * 7 % 13) for i in range(120))
     edited = text.replace(b"value 3", b"value 30").replace(b"entry 5", b"entry five")
