@@ -34,10 +34,24 @@ class Opaque:
     pass
 
 
+class OddInt(int):
+    def __int__(self):
+        return 0
+
+    def __invert__(self):
+        return 0
+
+
+class OddDecimal(Decimal):
+    def as_tuple(self):
+        return (0, ("1", "5"), -1)
+
+
 # (value, encoding): one row per kind of value, subclasses as their base.
 TYPES = [
     (None, "f6"), (True, "f5"), (False, "f4"), (0, "00"), (-1, "20"), (Color.RED, "02"),
-    (2**64 - 1, "1bffffffffffffffff"), (-2**64, "3bffffffffffffffff"),
+    (2**64 - 1, "1bffffffffffffffff"), (-2**64, "3bffffffffffffffff"), (OddInt(-2**64), "3bffffffffffffffff"),
+    (OddInt(2**64), "c249010000000000000000"),
     (2**64, "c249010000000000000000"), (-2**64 - 1, "c349010000000000000000"), (2**70, "c249400000000000000000"),
     (1.5, "f93e00"), (-0.0, "f98000"), (100000.0, "fa47c35000"), (1.1, "fb3ff199999999999a"),
     (math.nan, "f97e00"), (-math.nan, "f97e00"), (math.inf, "f97c00"), (2.0**-149, "fa00000001"),
@@ -230,6 +244,8 @@ ERRORS = [
     ({3}, {"max_depth": 1}, ValueError, "... at value"),
     (Decimal("1.5"), {"max_depth": 1}, ValueError, "... at value"),
     (2**64, {"max_depth": 0}, ValueError, "... at value"),
+    (OddDecimal("1.5"), {}, TypeError, "encode(): a Decimal whose as_tuple() is not (sign, digits, exponent) at "
+                                       "value"),
     (1, {"default": 1}, TypeError, "default must be callable or None, not int"),
     (1, {"max_depth": -1}, ValueError, "max_depth must be 0 or more"),
     (1, {"indent": 1}, TypeError, "encode() got an unexpected keyword argument 'indent'"),

@@ -385,7 +385,9 @@ private:
             if (value == -1 && PyErr_Occurred()) throw Raised{};
             return out.integer(value);
         }
-        const Held magnitude(checked(overflow > 0 ? PyNumber_Long(number) : PyNumber_Invert(number)));
+        // int's own slots, which a subclass's methods do not override.
+        PyNumberMethods *slots = PyLong_Type.tp_as_number;
+        const Held magnitude(checked(overflow > 0 ? slots->nb_int(number) : slots->nb_invert(number)));
         const unsigned long long argument = PyLong_AsUnsignedLongLong(magnitude.get());
         if (!(argument == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
             return out.head(overflow > 0 ? 0 : 1, argument);
@@ -440,9 +442,15 @@ private:
     // such form, as floats.
     void write_decimal(PyObject *value) {
         const Held parts(checked(PyObject_CallMethod(value, "as_tuple", nullptr)));
+        // A subclass may give anything back: only Decimal's own shape is read.
+        if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 3 ||
+            !PyTuple_Check(PyTuple_GET_ITEM(parts.get(), 1)))
+            fail(PyExc_TypeError, "a Decimal whose as_tuple() is not (sign, digits, exponent)");
         PyObject *sign = PyTuple_GET_ITEM(parts.get(), 0);
         PyObject *digits = PyTuple_GET_ITEM(parts.get(), 1);
         PyObject *exponent = PyTuple_GET_ITEM(parts.get(), 2);
+        if (!PyUnicode_Check(exponent) && !PyLong_Check(exponent))
+            fail(PyExc_TypeError, "a Decimal whose as_tuple() is not (sign, digits, exponent)");
         const bool negative = PyObject_IsTrue(sign) == 1;
         if (PyUnicode_Check(exponent)) {
             const bool infinite = PyUnicode_CompareWithASCIIString(exponent, "F") == 0;
@@ -456,7 +464,15 @@ private:
         const Py_ssize_t count = PyTuple_GET_SIZE(digits);
         if (count <= 18) {
             long long mantissa = 0;
-            for (Py_ssize_t i = 0; i < count; ++i) mantissa = mantissa * 10 + PyLong_AsLong(PyTuple_GET_ITEM(digits, i));
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyObject *digit = PyTuple_GET_ITEM(digits, i);
+                const long d = PyLong_Check(digit) ? PyLong_AsLong(digit) : -1;
+                if (d < 0 || d > 9) {
+                    PyErr_Clear();
+                    fail(PyExc_TypeError, "a Decimal whose as_tuple() is not (sign, digits, exponent)");
+                }
+                mantissa = mantissa * 10 + d;
+            }
             out.integer(negative ? -mantissa : mantissa);
         } else {
             const Held whole(checked(PyObject_CallFunction(imported_class(decimal_class), "((OOi))", sign, digits, 0)));
