@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the core suite 64-bit, 32-bit and under AddressSanitizer
 # with UndefinedBehaviorSanitizer, a short run of every fuzz target, then
-# the Python suite against the module
-# built by `pip install .` in the project's virtual environment.
+# the Python suite against the module built by `pip install .` in a virtual
+# environment of each CPython in OSTREL_PYTHONS (default "3.9 3.12 3.13";
+# any of 3.9 to 3.13).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$ROOT/tools/deps.sh"
@@ -18,7 +19,9 @@ done
 echo "== fuzz targets (short runs, sanitized)"
 bash "$ROOT/tools/fuzz.sh" "${OSTREL_FUZZ_SECONDS:-30}"
 
-echo "== python tests"
-make_venv
 cd "$ROOT"
-"$VENV/bin/python" -m pytest tests/python -q
+for version in ${OSTREL_PYTHONS:-3.9 3.12 3.13}; do
+  echo "== python tests (CPython $version)"
+  make_venv "$version"
+  "$(venv_of "$version")/bin/python" -m pytest tests/python -q
+done

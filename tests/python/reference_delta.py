@@ -22,8 +22,6 @@ Three points where the model deliberately departs from a literal reading:
 - range checks compute offset + length without 32-bit wrapping.
 """
 
-import sys
-
 INT32_MIN = -(1 << 31)
 INT32_MAX = (1 << 31) - 1
 
@@ -36,8 +34,10 @@ INVALID_RANGE, ORDINARY, REPLACEMENT, IDENTICAL = -1, 0, 1, 2
 NO_CHANGE_DELTA = b"\xf6"
 
 # The search recurses once per middle snake; values of a few KB need more
-# than Python's default depth.
-sys.setrecursionlimit(max(sys.getrecursionlimit(), 100000))
+# than Python's default depth. Callers raise the limit while they use the
+# model (up to 3.11 that limit also lets native code recurse, past the
+# native stack, so it is not raised for the whole process).
+DEEPEST_SEARCH = 100000
 
 
 def i32(v):

@@ -320,7 +320,7 @@ DECODINGS = [
     ("a1820102f6", [], '{"[1,2]": null}'),
     ("7f62c3a9ff", [], '"\u00e9"'),
     ("8181818100", ["--max-depth", "4"], "[[[[0]]]]"),
-    ("81" * 2000 + "00", ["--max-depth", "0"], None),       # no limit: JSON cannot nest that deep
+    ("81" * 20000 + "00", ["--max-depth", "0"], None),      # no limit: JSON cannot nest that deep
 ]
 
 

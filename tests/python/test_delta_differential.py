@@ -9,6 +9,7 @@ to short inputs that still differ before they are reported.
 
 import os
 import random
+import sys
 
 import pytest
 
@@ -24,6 +25,15 @@ STORAGE_LIMITS = (3, 7, 15, 63, 2147483647)
 # 63 and 127 let a search reach a progress check with its limit just spent.
 SEARCH_LIMITS = (1, 2, 5, 63, 64, 127, 200, 10000)
 QUALITIES = (0, 1, 2, 3, 4, -1, 5)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def deep_recursion():
+    """The reference search's depth, for these tests only."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, ref.DEEPEST_SEARCH))
+    yield
+    sys.setrecursionlimit(limit)
 
 
 @pytest.fixture(scope="module")

@@ -492,9 +492,30 @@ def test_unbounded_nesting_is_recursion_error(make_value, indefinite, max_depth)
         dumps(make_value(), indefinite=indefinite, max_depth=max_depth)
 
 
+def deepest_written():
+    """How many levels of lists dumps writes before the interpreter's guard stops it."""
+    low, high = 0, 1  # low fits; high is yet to be tried
+    while True:
+        try:
+            dumps(nested_lists(high))
+        except RecursionError:
+            break
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        try:
+            dumps(nested_lists(middle))
+            low = middle
+        except RecursionError:
+            high = middle
+    return low
+
+
 def test_recursion_guard_is_balanced():
     # Every level entered is left again, on success and on failure alike: a
     # single level lost per call would use up the interpreter's budget here.
+    deepest = deepest_written()
+    assert deepest > 900  # the interpreter's limit, less the frames of the test run
     for _ in range(2000):
         assert dumps(nested_lists(2)) == bytes.fromhex("9f9f9fffffff")
         with pytest.raises(RuntimeError):
@@ -504,7 +525,7 @@ def test_recursion_guard_is_balanced():
     for _ in range(100):
         with pytest.raises(RecursionError):
             dumps(self_containing_list())
-    assert len(dumps(nested_lists(1000))) == 2002
+    assert deepest_written() == deepest
 
 
 # --- properties on random values ----------------------------------------------

@@ -288,7 +288,7 @@ def first_failing_depth(make):
 
 def test_recursion_limit_is_the_same_on_both_roads():
     limit = first_failing_depth(list)
-    assert limit > 1000
+    assert limit > 900  # the interpreter's limit, less the frames of the test run
     assert first_failing_depth(ListSub) == limit
     # the guard is left balanced: the same depth fails again, nothing less
     assert len(dumps(nested(limit - 1))) == 2 * limit

@@ -6,6 +6,7 @@ import math
 import mmap
 import random
 import struct
+import sys
 import uuid
 from datetime import date, datetime, timedelta, timezone
 from decimal import Decimal
@@ -186,14 +187,21 @@ def test_nesting_limit_counts_levels_as_dumps_does():
             except CBORDecodeError:
                 decoded = False
             assert decoded == fits, (value, limit)
-    deepest = 0  # the deepest value dumps writes reads back under the default limit
+    # The deepest value dumps writes reads back: under the default limit up
+    # to 3.12, whose guard stops dumps first; 3.13's guard lets it go deeper.
+    deepest, levels = 0, 0
     while True:
         try:
             encoded = dumps([deepest])
         except RecursionError:
             break
-        deepest = [deepest]
-    assert loads(encoded) == deepest
+        deepest, levels = [deepest], levels + 1
+    if sys.version_info < (3, 13):
+        assert loads(encoded) == deepest
+    else:
+        with pytest.raises(CBORDecodeError, match="nested deeper than max_depth=1500"):
+            loads(encoded)
+        assert loads(encoded, max_depth=levels) == deepest
     assert loads(b"\x80", max_depth=0) == [] and loads(b"\x01", max_depth=0) == 1
     with pytest.raises(CBORDecodeError, match="max_depth=0"):
         loads(b"\x81\x01", max_depth=0)

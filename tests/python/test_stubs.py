@@ -9,8 +9,9 @@ import pytest
 
 # Calls the module takes; each also runs, so the stubs promise nothing false.
 ACCEPTED = '''
-from collections.abc import Buffer
 from decimal import Decimal
+
+from typing_extensions import Buffer
 
 import ostrel_core
 from ostrel_core import cbor, delta
@@ -84,8 +85,15 @@ def mypy(*args):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=300)
 
 
-def test_stubtest_against_the_installed_module():
-    run = mypy("mypy.stubtest", "ostrel_core", "--mypy-config-file", "/dev/null")
+# Up to 3.11 the interpreter shows a type's buffer slots as no method; the
+# stubs name them on every version, as typeshed does for bytes.
+BUFFER_METHODS = ["ostrel_core.delta.PythonOutBuf.__buffer__", "ostrel_core.delta.PythonOutBuf.__release_buffer__"]
+
+
+def test_stubtest_against_the_installed_module(tmp_path):
+    allowlist = tmp_path / "allowlist"
+    allowlist.write_text("\n".join(BUFFER_METHODS) if sys.version_info < (3, 12) else "")
+    run = mypy("mypy.stubtest", "ostrel_core", "--mypy-config-file", "/dev/null", "--allowlist", str(allowlist))
     assert run.returncode == 0, run.stdout + run.stderr
     assert "no issues found in 3 modules" in run.stdout  # ostrel_core, .cbor and .delta
 

@@ -14,6 +14,8 @@ integer 0. Where the core would stop quietly at an item cut short, or
 reject a match without its length, this reader raises MalformedDelta.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass
 
 NO_CHANGE = b"\xf6"

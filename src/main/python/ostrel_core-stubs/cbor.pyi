@@ -1,5 +1,7 @@
-from collections.abc import Buffer, Callable
-from typing import Any, Literal, Protocol, Self, SupportsIndex, SupportsInt, TypeAlias, final
+from collections.abc import Callable
+from typing import Any, Literal, Protocol, SupportsIndex, SupportsInt, final
+
+from typing_extensions import Buffer, Self, TypeAlias
 
 __version__: str
 

@@ -1,5 +1,7 @@
-from collections.abc import Buffer, Callable
-from typing import Literal, Never, overload
+from collections.abc import Callable
+from typing import Literal, overload
+
+from typing_extensions import Buffer, Never
 
 __version__: str
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cbor_output.h"
+#include "main/python_compat.h"
 
 namespace py = pybind11;
 
@@ -23,20 +24,28 @@ namespace {
 // lookup each, a fourth of the time of small documents.)
 class RecursionGuard {
 public:
-    explicit RecursionGuard(PyThreadState *thread) : thread(thread) {
-        if (thread->c_recursion_remaining > 0) {
-            --thread->c_recursion_remaining;
-            return;
-        }
+    explicit RecursionGuard(RecursionCounter &counter) : counter(counter) {
+        if (counter.step_in()) return;
         if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
     }
-    ~RecursionGuard() { ++thread->c_recursion_remaining; }
+    ~RecursionGuard() { counter.step_out(); }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 
 private:
-    PyThreadState *const thread;
+    RecursionCounter &counter;
 };
+
+// pybind11's conversion of a handle, failing with the cast error as
+// pybind11 2.10.4 words it; later releases name the type in the message.
+template <typename Native>
+Native convert(py::handle value) {
+    py::detail::make_caster<Native> caster;
+    if (!caster.load(value, true))
+        throw py::cast_error("Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
+                             "or compile in debug mode for details)");
+    return py::detail::cast_op<Native>(std::move(caster));
+}
 
 // Writes one value. The two switches are fixed for a whole call:
 // Indefinite frames arrays and maps as
@@ -79,7 +88,7 @@ public:
 
     // Lone surrogates have no UTF-8 form: the cast fails with pybind11's
     // cast error.
-    void operator()(const py::str &value) { write_text(value.cast<std::string_view>()); }
+    void operator()(const py::str &value) { write_text(convert<std::string_view>(value)); }
 
     py::bytes bytes() const {
         const char *data = reinterpret_cast<const char *>(out.bytes());
@@ -167,7 +176,7 @@ private:
     // while such code may run (see write_value), and a change of size ends
     // the call.
     void write_array(PyObject *items) {
-        RecursionGuard guard(thread);
+        RecursionGuard guard(recursion);
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
         if constexpr (Indefinite)
             out.byte(0x9f);
@@ -185,7 +194,7 @@ private:
     // map must hold exactly the count written in its head, so a dict
     // changed by a conversion ends the call.
     void write_map(PyObject *table) {
-        RecursionGuard guard(thread);
+        RecursionGuard guard(recursion);
         const Py_ssize_t size = PyDict_GET_SIZE(table);
         if constexpr (Indefinite)
             out.byte(0xbf);
@@ -258,7 +267,7 @@ private:
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) return write_map(value);
         if (type == &PyList_Type || type == &PyTuple_Type) return write_array(value);
-        DumpsValue converted = held.cast<DumpsValue>();
+        DumpsValue converted = convert<DumpsValue>(held);
         std::visit(*this, converted);
     }
 
@@ -273,7 +282,7 @@ private:
     }
 
     Output out;
-    PyThreadState *const thread = PyThreadState_Get();
+    RecursionCounter recursion;
     uint32_t depth = 0;
     uint32_t max_depth;
     static constexpr size_t value_text_limit = 40;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cbor_reader.h"
+#include "main/python_compat.h"
 #include "semantic_tags.h"
 
 namespace py = pybind11;
@@ -607,8 +608,6 @@ PyMethodDef loads_method = {
     "CBORDecodeError, naming the byte offset and the reason, for anything\n"
     "that is not exactly one well-formed item, or a malformed tag of those.\n"};
 
-PyObject *new_type(PyType_Spec &spec) { return PyType_FromSpec(&spec); }
-
 }  // namespace
 
 bool max_depth_argument(PyObject *given, size_t *max_depth) {
@@ -651,7 +650,7 @@ void register_loads(py::module_ &cbor) {
     if (decode_error == nullptr) throw py::error_already_set();
     cbor.attr("CBORDecodeError") = py::reinterpret_borrow<py::object>(decode_error);
 
-    PyObject *types[3] = {new_type(tag_spec), new_type(simple_spec), new_type(undefined_spec)};
+    PyObject *types[3] = {type_from_spec(tag_spec), type_from_spec(simple_spec), type_from_spec(undefined_spec)};
     for (PyObject *type : types)
         if (type == nullptr) throw py::error_already_set();
     tag_type = reinterpret_cast<PyTypeObject *>(types[0]);
