@@ -291,9 +291,9 @@ def test_recursion_limit_is_the_same_on_both_roads():
     assert limit > 900  # the interpreter's limit, less the frames of the test run
     assert first_failing_depth(ListSub) == limit
     # the guard is left balanced: the same depth fails again, nothing less
+    # (searched from the same frame: up to 3.11 Python frames count too)
     assert len(dumps(nested(limit - 1))) == 2 * limit
-    with pytest.raises(RecursionError):
-        dumps(nested(limit))
+    assert first_failing_depth(list) == limit
 
 
 def test_value_dropped_by_its_key_stays_alive():
