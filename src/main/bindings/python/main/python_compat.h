@@ -23,14 +23,16 @@
 #include <longintrepr.h>
 #endif
 
-// An int of at most one digit; its value is the digit with the sign of the size.
+// An int of at most one digit; its value is the digit with the sign of the
+// size. Zero has no digit (3.9 allocates none).
 inline int PyUnstable_Long_IsCompact(const PyLongObject *op) {
     const Py_ssize_t size = Py_SIZE(op);
     return size >= -1 && size <= 1;
 }
 
 inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) {
-    return Py_SIZE(op) * static_cast<Py_ssize_t>(op->ob_digit[0]);
+    const Py_ssize_t size = Py_SIZE(op);
+    return size == 0 ? 0 : size * static_cast<Py_ssize_t>(op->ob_digit[0]);
 }
 #endif
 
