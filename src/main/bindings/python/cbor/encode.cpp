@@ -10,6 +10,7 @@
 #include "cbor_output.h"
 #include "delta/byte_view.h"
 #include "loads.h"
+#include "main/python_compat.h"
 #include "semantic_tags.h"
 
 namespace py = pybind11;
