@@ -7,7 +7,7 @@
 //   Py_TPFLAGS_IMMUTABLETYPE                                  0 on 3.9: heap types stay mutable there
 //   Py_TPFLAGS_DISALLOW_INSTANTIATION                         honoured on 3.9 by type_from_spec
 //   PyUnstable_Long_IsCompact, PyUnstable_Long_CompactValue   as in 3.12
-//   type_from_spec(spec)      PyType_FromSpec: a new reference to the type, or null with an error set
+//   type_from_spec(type_spec) PyType_FromSpec: a new reference to the type, or null with an error set
 //   RecursionCounter          the thread's counter that Py_EnterRecursiveCall steps
 #pragma once
 
@@ -46,12 +46,12 @@ inline PyObject *Py_NewRef(PyObject *object) {
 #define Py_TPFLAGS_DISALLOW_INSTANTIATION (1UL << 7)
 #endif
 
-inline PyObject *type_from_spec(PyType_Spec &spec) {
-    PyObject *type = PyType_FromSpec(&spec);
+inline PyObject *type_from_spec(PyType_Spec &type_spec) {
+    PyObject *type = PyType_FromSpec(&type_spec);
 #if PY_VERSION_HEX < 0x030A0000
     // 3.9 gives a type without Py_tp_new the inherited object.__new__;
     // without one at all, calling the type fails as 3.10's flag makes it.
-    if (type != nullptr && (spec.flags & Py_TPFLAGS_DISALLOW_INSTANTIATION) != 0)
+    if (type != nullptr && (type_spec.flags & Py_TPFLAGS_DISALLOW_INSTANTIATION) != 0)
         reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
 #endif
     return type;
