@@ -34,7 +34,7 @@ const level_params kLevels[DIFF_MATCH_MAX_LEVEL - 1] = {
     {8, 0, 0, 64, 7, false},   /* 1 */
     {4, 2, 1, 64, 7, false},   /* 2 */
     {2, 4, 2, 64, 7, false},   /* 3 */
-    {1, 5, 3, 128, 8, false},  /* 4 */
+    {2, 4, 0, 128, 8, true},   /* 4 */
     {1, 5, 0, 128, 31, true},  /* 5 */
 };
 
@@ -45,6 +45,15 @@ const uint32_t kLoad = 8;
 
 /* Buckets are asked for this many positions before they are read. */
 const uint32_t kAhead = 16;
+
+/* A match this long anchors what follows it: where the new value is a
+ * revision of the old one, the next matches most often lie on its diagonal
+ * or a few bytes beside it (a field or a line edited to another length),
+ * among old bytes that repeat too often elsewhere for the index to keep
+ * them. Where the candidates found first reach less than this, the old
+ * bytes within kNear of the anchor's diagonal are searched too. */
+const uint32_t kAnchor = 32;
+const uint32_t kNear = 32;
 
 uint64_t load64(const uint8_t *p)
 {
@@ -368,6 +377,7 @@ private:
         uint32_t offset;   /* of that match */
         uint32_t last_end; /* old position after the path's last match */
         int64_t diagonal;  /* offset - start of the path's last match */
+        int64_t anchor;    /* that of its last match of kAnchor bytes or more */
     };
 
     /* The longest candidate found among offsets of one head size. */
@@ -382,7 +392,7 @@ private:
         for (uint32_t i = 0; i <= reached_; i++)
             nodes_[i].cost = INT32_MAX;
         reached_ = 0;
-        nodes_[0] = {0, start - floor_, 0, 0, last_end_, diagonal_[0]};
+        nodes_[0] = {0, start - floor_, 0, 0, last_end_, diagonal_[0], anchor_};
     }
 
     /* Writes the cheapest path to position end of the window that starts
@@ -435,12 +445,17 @@ private:
         if (!consider(here.last_end) || !consider((uint32_t)(p + here.diagonal)) ||
             !consider((uint32_t)(p + diagonal_[0])) || !consider((uint32_t)(p + diagonal_[1])))
             return;
+        auto known = [&] {
+            uint32_t longest = 0;
+            for (int k = 0; k < 4; k++)
+                longest = groups[k].length > longest ? groups[k].length : longest;
+            return longest;
+        };
+        if (known() < kAnchor && !near(p, here.anchor, consider))
+            return;
         /* The index is read only where the last matches do not already go
          * on for a good while: its buckets are far apart in memory. */
-        uint32_t known = 0;
-        for (int k = 0; k < 4; k++)
-            known = groups[k].length > known ? groups[k].length : known;
-        if (p + kLoad <= m_ && known < lp_.nice / 2)
+        if (p + kLoad <= m_ && known() < lp_.nice / 2)
             index_.each(new_ + p, consider);
     }
 
@@ -451,7 +466,7 @@ private:
         int32_t literal_cost = here.cost + 1 + (int32_t)(cbor_head_size(here.literal + 1) -
                                                         (here.literal ? cbor_head_size(here.literal) : 0));
         if (literal_cost < next.cost)
-            next = {literal_cost, here.literal + 1, 0, 0, here.last_end, here.diagonal};
+            next = {literal_cost, here.literal + 1, 0, 0, here.last_end, here.diagonal, here.anchor};
         uint32_t reached = 0;
         for (int k = 0; k < 4; k++)
             reached = groups[k].length > reached ? groups[k].length : reached;
@@ -465,11 +480,34 @@ private:
             for (uint32_t l = reached + 1 > (uint32_t)head + 1 ? reached + 1 : (uint32_t)head + 1; l <= g.length; l++) {
                 int32_t cost = here.cost + head + (int32_t)cbor_head_size(l);
                 node &to = nodes_[i + l];
+                const int64_t diagonal = (int64_t)g.offset - p;
                 if (cost < to.cost)
-                    to = {cost, 0, l, g.offset, g.offset + l, (int64_t)g.offset - p};
+                    to = {cost, 0, l, g.offset, g.offset + l, diagonal, l >= kAnchor ? diagonal : here.anchor};
             }
             reached = g.length;
         }
+    }
+
+    /* Calls f(o) for each old position o within kNear bytes of the
+     * diagonal `anchor` at p whose first 4 bytes are new[p, p + 4), while
+     * f returns true; returns false when f stopped it. */
+    template <typename F>
+    bool near(uint32_t p, int64_t anchor, F f) const
+    {
+        if (m_ - p < 4 || n_ < 4)
+            return true;
+        uint32_t word;
+        memcpy(&word, new_ + p, 4);
+        const int64_t around = (int64_t)p + anchor;
+        const int64_t low = around > (int64_t)kNear ? around - kNear : 0;
+        const int64_t high = around + kNear < (int64_t)n_ - 4 ? around + kNear : (int64_t)n_ - 4;
+        for (int64_t o = low; o <= high; o++) {
+            uint32_t at;
+            memcpy(&at, old_ + o, 4);
+            if (at == word && !f((uint32_t)o))
+                return false;
+        }
+        return true;
     }
 
     bool worth(const match &c) const
@@ -497,6 +535,11 @@ private:
         consider_once(last_offset_);
         consider_once((uint32_t)(p + diagonal_[0]));
         consider_once((uint32_t)(p + diagonal_[1]));
+        if (best.length < kAnchor)
+            near(p, anchor_, [&](uint32_t o) {
+                consider(best, p, o);
+                return best.length < lp_.nice;
+            });
         if (best.length >= lp_.nice || p + kLoad > m_)
             return best;
         index_.each(new_ + p, [&](uint32_t o) {
@@ -593,6 +636,8 @@ private:
             diagonal_[1] = diagonal_[0];
             diagonal_[0] = diagonal;
         }
+        if (c.length >= kAnchor)
+            anchor_ = diagonal;
         return DONE;
     }
 
@@ -609,6 +654,7 @@ private:
     uint32_t last_offset_ = 0; /* old position of the last match */
     uint32_t last_end_ = 0;    /* old position after the last match */
     int64_t diagonal_[2] = {0, 0}; /* offset - start of the last two distinct matches */
+    int64_t anchor_ = 0;           /* that of the last match of kAnchor bytes or more */
 };
 
 /* New values up to this length are also diffed by the bounded search. */
@@ -649,9 +695,9 @@ bool known_level(int level)
  * and every level below it, so that a higher level never gives a larger
  * delta (the lazy parser's choices, and the cheapest-path parser's window,
  * do not promise that by themselves). The default runs level 1, then level
- * 3 unless level 1 left more than a quarter of a new value unmatched
+ * 4 unless level 1 left more than a quarter of a new value unmatched
  * against an old value of over 1 MiB: there (most often machine code or
- * compressed data) level 3 finds a few percent more in several times level
+ * compressed data) level 4 finds a few percent more in several times level
  * 1's time, waiting on memory for candidates scattered over a large index,
  * while on smaller values and on revised text it pays. Level 6, the
  * smallest delta there is, needs none of them: its chain is empty and
@@ -666,7 +712,7 @@ chain chain_of(int level)
     if (level == DIFF_MATCH_MAX_LEVEL)
         return {0, {}};
     if (level == DIFF_MATCH_DEFAULT_LEVEL)
-        return {2, {1, 3}};
+        return {2, {1, 4}};
     chain c = {level, {}};
     for (int i = 0; i < level; i++)
         c.levels[i] = i + 1;
@@ -804,9 +850,9 @@ diff_match_index *diff_match_index_build(const buf *old_value, int level)
     const chain c = chain_of(level);
     for (int i = 0; i < c.count; i++) {
         const int at = c.levels[i];
-        if (index_owner(at) == at &&
-            !index->tables[at - DIFF_MATCH_MIN_LEVEL].build((const uint8_t *)old_value->data,
-                                                            (uint32_t)old_value->len, params(at))) {
+        old_index &table = index->tables[index_owner(at) - DIFF_MATCH_MIN_LEVEL];
+        if (table.bytes() == 0 &&
+            !table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, params(at))) {
             diff_match_index_free(index);
             return NULL;
         }

@@ -7,23 +7,25 @@
  * The level trades time for size: every level reads each byte a bounded
  * number of times, so time grows linearly with the sizes at every level,
  * whatever the values hold. The same values and level give the same bytes
- * on every build. Levels 1 to 4 choose matches lazily (a match is weighed
- * against those starting a few bytes later) with ever denser indexes of
- * the old value (one position in 8, 4, 2, 1 and 1 at levels 1 to 5), level
- * 5 by the cheapest path over every position. A level's delta is the
+ * on every build. Levels 1 to 3 choose matches lazily (a match is weighed
+ * against those starting a few bytes later), levels 4 and 5 by the
+ * cheapest path over every position, with ever denser indexes of the old
+ * value (one position in 8, 4, 2, 2 and 1 at levels 1 to 5). Every level
+ * also looks for each match beside the diagonal of the last long one, where
+ * a revision's next match most often lies. A level's delta is the
  * smallest of its own and those of every level below it, so a higher level
  * never gives a larger delta; its time is the sum of theirs. The default
  * level DIFF_MATCH_DEFAULT_LEVEL (0) adapts to the values: level 1's delta,
- * or the smaller of levels 1 and 3 unless level 1 left more than a quarter
+ * or the smaller of levels 1 and 4 unless level 1 left more than a quarter
  * of the new value unmatched against an old value of over 1 MiB (machine
- * code, compressed data), where level 3 gains little for its time. New
+ * code, compressed data), where level 4 gains little for its time. New
  * values of up to 4 KiB are also diffed by the bounded search
  * (diff_generate_binary), and the smaller delta is kept.
  *
  * Memory beside the values and the delta (which grows by doubling): the
  * index of one level at a time, at most 4 bytes per indexed position of the
- * old value, or 4 KiB for small values, and at level 5 a window of about
- * 200 KiB.
+ * old value, or 4 KiB for small values, and at levels 4 and 5 a window of
+ * about 200 KiB.
  *
  * All of this is said of levels 1 to 5. Level 6 is the smallest delta the
  * format can express, diff_optimal_binary (delta_optimal.h states its
