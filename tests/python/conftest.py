@@ -1,10 +1,14 @@
 """Helpers shared by the test files: exact error messages, subclasses of
 builtin types (they take the module's general conversion instead of its
 fast paths), pybind11's and dumps' fixed messages, CBOR heads written from
-the wire rules, values as a decoder reads them back, and small deltas whose
-bytes are known."""
+the wire rules, values as a decoder reads them back, small deltas whose
+bytes are known, and a ticker that shows whether a call let the interpreter
+lock go."""
 
+import contextlib
 import re
+import sys
+import threading
 
 
 def exactly(message):
@@ -71,3 +75,50 @@ SMALL_DELTAS = [
     (b"abcdef", b"abc", "0003"),
     (b"abcdefghij", b"abcdXYZhij", "00044358595a0703"),
 ]
+
+
+@contextlib.contextmanager
+def no_forced_switches():
+    """A switch interval so long that the interpreter never takes the lock
+    from a running thread: a thread gives it up only where it lets it go
+    (a native call that releases it, a wait, its end)."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)
+
+
+@contextlib.contextmanager
+def ticker():
+    """A thread that counts, taking the interpreter lock for each count and
+    letting it go in between; yields a function that reads the count.
+    Meanwhile there are no forced switches, so the count moves during a call
+    only if that call lets the lock go, however busy the machine is."""
+    count = [0]
+    stop = threading.Event()
+
+    def run():
+        while not stop.wait(0.0005):
+            count[0] += 1
+
+    with no_forced_switches():
+        thread = threading.Thread(target=run)
+        thread.start()
+        try:
+            yield lambda: count[0]
+        finally:
+            stop.set()
+            thread.join()
+
+
+def lets_the_lock_go(call, count, attempts=50):
+    """Whether the ticker of count moved during one of up to attempts calls
+    of call (a machine too busy to run the ticker once only costs attempts)."""
+    for _ in range(attempts):
+        before = count()
+        call()
+        if count() > before:
+            return True
+    return False

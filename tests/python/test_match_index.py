@@ -3,13 +3,12 @@ are exactly those of compute at the same level, from any thread."""
 
 import random
 import threading
-import time
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import SMALL_DELTAS, exactly
+from conftest import SMALL_DELTAS, exactly, ticker
 from ostrel_core.delta import Index, apply, compute
 
 ACCEPTED = "must be a C-contiguous buffer of bytes (bytes, bytearray, memoryview, mmap, array('B'), numpy uint8), not "
@@ -100,19 +99,23 @@ def test_many_threads_on_one_index_while_others_run():
     news = [revised(rng, old, 50 * (i + 1)) for i in range(8)]
     index = Index(old, level=4)
     expected = [compute(old, new, level=4) for new in news]
-    results = [None] * 8
-    stamps = []
+    results = [[] for _ in range(8)]
+    ticked = []
+    start = threading.Barrier(8)
 
     def work(i):
-        results[i] = [index.compute(news[(i + k) % 8]) for k in range(4)]
+        start.wait()
+        for k in range(4):
+            before = count()
+            results[i].append(index.compute(news[(i + k) % 8]))
+            ticked.append(count() > before)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for thread in threads:
-        thread.start()
-    while any(thread.is_alive() for thread in threads):
-        stamps.append(time.perf_counter())
-    for thread in threads:
-        thread.join()
-    assert len(stamps) > 1, "the main thread made no progress while the index was used"
+    with ticker() as count:
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     for i in range(8):
         assert results[i] == [expected[(i + k) % 8] for k in range(4)]
+    assert any(ticked), "no other thread ran while the index was used"
