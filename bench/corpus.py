@@ -9,6 +9,7 @@ their seeds, so two runs on the same machine compare the same bytes.
 
 import datetime
 import glob
+import gzip
 import io
 import json
 import os
@@ -23,12 +24,18 @@ from dataclasses import dataclass, field
 MiB = 1 << 20
 SEED = 20240521
 DOWNLOADS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "downloads")
-# Two releases of a pure-Python package and of one whose extension rustc builds.
+# Two releases of a pure-Python package, of one whose extension rustc builds,
+# and of an SDK's data package, whose service descriptions change from one
+# release to the next.
 WHEELS = {
     "setuptools": ("setuptools-69.5.1-py3-none-any.whl", "setuptools-70.0.0-py3-none-any.whl"),
     "cryptography": ("cryptography-43.0.3-cp39-abi3-manylinux_2_28_x86_64.whl",
                      "cryptography-44.0.0-cp39-abi3-manylinux_2_28_x86_64.whl"),
+    "botocore": ("botocore-1.43.106-py3-none-any.whl", "botocore-1.43.107-py3-none-any.whl"),
 }
+# The service description in botocore that changes most (in lines) between
+# the two releases: 1.30 and 1.33 MB of JSON, some 770 of its 27,000 lines changed.
+SERVICE_JSON = "botocore/data/securityhub/2018-10-26/service-2.json.gz"
 
 
 @dataclass
@@ -212,18 +219,27 @@ def wheel_member(wheel, suffix):
         return z.read(name)
 
 
-def package_cases():
-    """Two releases of setuptools as uncompressed tarballs, and the Rust
-    extension of two releases of cryptography, where bench/run.sh could
-    fetch them."""
+def package_cases(quick):
+    """Two releases of setuptools as uncompressed tarballs, the Rust
+    extension of two releases of cryptography (not when quick), and a
+    service description of two releases of botocore as JSON and as CBOR
+    (the documents loaded and written again by cbor.dumps), where
+    bench/run.sh could fetch them."""
     cases = []
     paths = {name: [os.path.join(DOWNLOADS, w) for w in pair] for name, pair in WHEELS.items()}
     if all(map(os.path.isfile, paths["setuptools"])):
         old, new = (retarred(p) for p in paths["setuptools"])
         cases.append(Case("setuptools 69.5-70.0 tar", "binary", old, new, paths["setuptools"]))
-    if all(map(os.path.isfile, paths["cryptography"])):
+    if not quick and all(map(os.path.isfile, paths["cryptography"])):
         old, new = (wheel_member(p, "_rust.abi3.so") for p in paths["cryptography"])
         cases.append(Case("cryptography rust .so 43-44", "binary", old, new, paths["cryptography"]))
+    if all(map(os.path.isfile, paths["botocore"])):
+        from ostrel_core import cbor
+        sources = ["%s in %s" % (SERVICE_JSON, p) for p in paths["botocore"]]
+        old, new = (gzip.decompress(wheel_member(p, SERVICE_JSON)) for p in paths["botocore"])
+        cases.append(Case("service JSON botocore 1.43.106-107", "text", old, new, sources))
+        old, new = (cbor.dumps(json.loads(value)) for value in (old, new))
+        cases.append(Case("service CBOR botocore 1.43.106-107", "binary", old, new, sources))
     return cases
 
 
@@ -298,7 +314,7 @@ def build(quick=False):
         cases += release_pair_cases(rel, *pairs[-1], joined=not quick, binaries=True)
         if not quick:
             cases += libpython_pair(rel, pairs)
-    cases += package_cases() if not quick else package_cases()[:1]
+    cases += package_cases(quick)
     cases += [sqlite_case(20000 if quick else 40000), json_case(20000 if quick else 150000)]
     return cases + synthetic_cases(4 * MiB if quick else 16 * MiB)
 

@@ -3,9 +3,11 @@
     python -m pytest bench/test_bench.py
 """
 
+import gzip
 import json
 import os
 import random
+import zipfile
 
 import pytest
 
@@ -282,6 +284,23 @@ def test_releases_pair_the_newest_patch_of_each_minor_and_skip_missing_files(tmp
     joined = cases["Lib/*.py 3.11-3.12"]
     assert joined.old == b"A" + b"only here" + b"B" + b"k11"     # sorted names
     assert joined.new == b"k12" + b"Z"
+
+
+def test_service_description_cases_are_the_json_documents_and_their_cbor(tmp_path, monkeypatch):
+    pytest.importorskip("ostrel_core")
+    cbor2 = pytest.importorskip("cbor2")
+    documents = [{"version": "1.0", "shapes": {"A": {"type": "string"}}, "ints": [1, -2, 2**40]},
+                 {"version": "1.0", "shapes": {"A": {"type": "string"}, "B": {"type": "float"}},
+                  "ints": [1, -2, 2**40], "x": 1.5}]
+    for wheel, document in zip(corpus.WHEELS["botocore"], documents):
+        with zipfile.ZipFile(tmp_path / wheel, "w") as z:
+            z.writestr("botocore/__init__.py", "")
+            z.writestr(corpus.SERVICE_JSON, gzip.compress(json.dumps(document, indent=2).encode()))
+    monkeypatch.setattr(corpus, "DOWNLOADS", str(tmp_path))
+    as_json, as_cbor = corpus.package_cases(quick=True)  # the other wheels are missing
+    assert (as_json.group, as_cbor.group) == ("text", "binary")
+    assert [json.loads(v) for v in (as_json.old, as_json.new)] == documents
+    assert [cbor2.loads(v) for v in (as_cbor.old, as_cbor.new)] == documents
 
 
 def test_worker_reports_figures_and_checks_the_patch(case_dir):
