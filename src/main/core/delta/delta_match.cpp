@@ -27,21 +27,28 @@ struct level_params {
     uint32_t nice;       /* a match this long is taken without looking further */
     uint32_t skip_log;   /* after 2^skip_log bytes without a match, look every other position, and so on */
     bool optimal;        /* choose by the cheapest path over every position instead of lazily */
+    bool short_grams;    /* also read an index of kShortLoad-byte grams (same density) */
 };
 
 /* Level 6 is diff_optimal_binary: it reads no index. */
 const level_params kLevels[DIFF_MATCH_MAX_LEVEL - 1] = {
-    {8, 0, 0, 64, 7, false},   /* 1 */
-    {4, 2, 1, 64, 7, false},   /* 2 */
-    {2, 4, 2, 64, 7, false},   /* 3 */
-    {2, 4, 0, 128, 8, true},   /* 4 */
-    {1, 5, 0, 128, 31, true},  /* 5 */
+    {8, 0, 0, 64, 7, false, false},   /* 1 */
+    {4, 2, 1, 64, 7, false, false},   /* 2 */
+    {2, 4, 2, 64, 7, false, false},   /* 3 */
+    {2, 4, 0, 128, 8, true, false},   /* 4 */
+    {1, 5, 0, 128, 31, true, true},   /* 5 */
 };
 
 /* Grams are 8 bytes: long enough to tell apart the many places where short
  * ones recur in text, and no match shorter than 7 bytes pays for a 5-byte
  * offset anyway. */
 const uint32_t kLoad = 8;
+
+/* Where offsets are cheap a match of 4 to 7 bytes pays too, and where
+ * the candidates found reach less than kShortReach bytes the highest level
+ * also looks them up, by their first 4 bytes. */
+const uint32_t kShortLoad = 4;
+const uint32_t kShortReach = 16;
 
 /* Buckets are asked for this many positions before they are read. */
 const uint32_t kAhead = 16;
@@ -59,6 +66,13 @@ uint64_t load64(const uint8_t *p)
 {
     uint64_t w;
     memcpy(&w, p, 8);
+    return w;
+}
+
+uint32_t load32(const uint8_t *p)
+{
+    uint32_t w;
+    memcpy(&w, p, 4);
     return w;
 }
 
@@ -110,16 +124,18 @@ public:
     old_index(const old_index &) = delete;
     old_index &operator=(const old_index &) = delete;
 
-    /* Indexes old at lp's density, in place of what it held. */
-    bool build(const uint8_t *old, uint32_t n, const level_params &lp)
+    /* Indexes old's grams of `gram` bytes (kLoad or kShortLoad) at lp's
+     * density, in place of what it held. */
+    bool build(const uint8_t *old, uint32_t n, const level_params &lp, uint32_t gram)
     {
         ostrel_free(slots_);
         slots_ = nullptr;
         bytes_ = 0;
         bucket_log_ = lp.bucket_log;
-        if (n < kLoad)
+        gram_ = gram;
+        if (n < gram)
             return true;
-        uint32_t indexed = (n - kLoad) / lp.step + 1;
+        uint32_t indexed = (n - gram) / lp.step + 1;
         unsigned slot_bits = 10;
         while (slot_bits < 31 && ((uint32_t)1 << (slot_bits + 1)) <= indexed)
             slot_bits++;
@@ -170,7 +186,7 @@ public:
     size_t bytes() const { return bytes_; }
 
     /* Calls f(position) for each indexed position whose gram may be the
-     * one at p, which has kLoad bytes readable. */
+     * one at p, which has a gram's bytes readable. */
     template <typename F>
     void each(const uint8_t *p, F f) const
     {
@@ -229,7 +245,7 @@ private:
 
     uint32_t *bucket(const uint8_t *p, uint32_t *tag) const
     {
-        uint64_t h = load64(p) * 0x9E3779B97F4A7C15ull;
+        uint64_t h = (gram_ == kLoad ? load64(p) : load32(p)) * 0x9E3779B97F4A7C15ull;
         /* The tag comes from the bits just below those that choose the
          * bucket: bits that the bucket's grams all share would tell none of
          * them apart (and on a large old value turn no candidate away). */
@@ -240,6 +256,7 @@ private:
     uint32_t *slots_ = nullptr;
     size_t bytes_ = 0;
     unsigned bucket_log_ = 0, bucket_bits_ = 1, position_bits_ = 1;
+    uint32_t gram_ = kLoad;
 };
 
 /* A match: old[offset, offset + length) = new[start, start + length). */
@@ -261,9 +278,10 @@ enum outcome { DONE, TOO_LONG, NO_MEMORY };
  * number of times per candidate. */
 class matcher {
 public:
-    matcher(const uint8_t *old, uint32_t n, const old_index &index, const uint8_t *nw, uint32_t m,
-            const level_params &lp, buf *out)
-        : old_(old), new_(nw), n_(n), m_(m), lp_(lp), out_(out), index_(index)
+    /* shorts: the index of short grams, for a level that reads one. */
+    matcher(const uint8_t *old, uint32_t n, const old_index &index, const old_index *shorts, const uint8_t *nw,
+            uint32_t m, const level_params &lp, buf *out)
+        : old_(old), new_(nw), n_(n), m_(m), lp_(lp), out_(out), index_(index), shorts_(shorts)
     {
     }
 
@@ -432,9 +450,14 @@ private:
             uint32_t limit = n_ - o < m_ - p ? n_ - o : m_ - p;
             uint32_t length = common_forward(old_ + o, new_ + p, limit < lp_.nice ? limit : lp_.nice);
             if (length >= lp_.nice) {
+                /* The longest of the long ones (runs of one byte, text
+                 * repeated in the old value, reach `nice` at many places
+                 * and go on from few), at the cheaper offset on a tie. */
                 length += common_forward(old_ + o + length, new_ + p + length, limit - length);
-                *long_match = {p, o, length, 0};
-                return false;
+                if (length > long_match->length ||
+                    (length == long_match->length && cbor_head_size(o) < cbor_head_size(long_match->offset)))
+                    *long_match = {p, o, length, 0};
+                return true;
             }
             size_t h = cbor_head_size(o);
             group &g = groups[h == 1 ? 0 : h == 2 ? 1 : h == 3 ? 2 : 3];
@@ -457,6 +480,8 @@ private:
          * on for a good while: its buckets are far apart in memory. */
         if (p + kLoad <= m_ && known() < lp_.nice / 2)
             index_.each(new_ + p, consider);
+        if (shorts_ && p + kShortLoad <= m_ && known() < kShortReach)
+            shorts_->each(new_ + p, consider);
     }
 
     void relax(uint32_t start, uint32_t p, const node &here, const group groups[4])
@@ -646,6 +671,7 @@ private:
     const level_params &lp_;
     buf *out_;
     const old_index &index_;
+    const old_index *shorts_;
     node *nodes_ = nullptr;    /* the optimal parser's window, then its path */
     uint32_t reached_ = 0;     /* last node of the window that may be set */
     match *path_ = nullptr;
@@ -740,13 +766,15 @@ int index_owner(int level)
 
 /* One level's delta against its index: NULL on memory exhaustion; the new
  * bytes it leaves unmatched in *unmatched. */
-buf *parse(const buf *old_value, const old_index &table, int level, const buf *new_value, uint32_t *unmatched)
+buf *parse(const buf *old_value, const old_index &table, const old_index *shorts, int level, const buf *new_value,
+           uint32_t *unmatched)
 {
     const uint32_t n = (uint32_t)old_value->len, m = (uint32_t)new_value->len;
     buf *out = buf_create();
     if (!out)
         return NULL;
-    matcher run((const uint8_t *)old_value->data, n, table, (const uint8_t *)new_value->data, m, params(level), out);
+    matcher run((const uint8_t *)old_value->data, n, table, shorts, (const uint8_t *)new_value->data, m, params(level),
+                out);
     outcome o = run.run();
     *unmatched = run.unmatched();
     if (o == NO_MEMORY) {
@@ -762,7 +790,8 @@ buf *parse(const buf *old_value, const old_index &table, int level, const buf *n
 }
 
 /* The delta at a level: the smallest of its chain's, each level's found
- * against table(level) (NULL: memory exhausted). */
+ * against table(level, false) and, at a level that reads short grams,
+ * table(level, true) (NULL: memory exhausted). */
 template <typename Tables>
 buf *delta_at(const buf *old_value, int level, const buf *new_value, Tables table)
 {
@@ -777,9 +806,12 @@ buf *delta_at(const buf *old_value, int level, const buf *new_value, Tables tabl
     buf *out = NULL;
     const chain c = chain_of(level);
     for (int i = 0; i < c.count; i++) {
-        const old_index *t = table(c.levels[i]);
+        const int at = c.levels[i];
+        const old_index *t = table(at, false);
+        const old_index *shorts = t && params(at).short_grams ? table(at, true) : nullptr;
         uint32_t unmatched = 0;
-        buf *d = t ? parse(old_value, *t, c.levels[i], new_value, &unmatched) : NULL;
+        buf *d = t && (shorts || !params(at).short_grams) ? parse(old_value, *t, shorts, at, new_value, &unmatched)
+                                                          : NULL;
         if (!d) {
             buf_free(out);
             return NULL;
@@ -821,21 +853,29 @@ struct diff_match_index {
     buf old_value;
     int level;
     old_index tables[DIFF_MATCH_MAX_LEVEL]; /* by level; a level reads its index_owner's */
+    old_index shorts;                       /* short grams, for the levels that read them */
 };
 
 buf *diff_match_binary(const buf *old_value, const buf *new_value, int level)
 {
     if (!acceptable(old_value) || !acceptable(new_value) || !known_level(level))
         return NULL;
-    /* Each index is built when its level's turn comes, in place of the last. */
-    old_index current;
+    /* Each index is built when its level's turn comes, in place of the
+     * last; the short grams' when a level first reads them. */
+    const uint8_t *old = (const uint8_t *)old_value->data;
+    const uint32_t n = (uint32_t)old_value->len;
+    old_index current, shorts;
     int built = 0;
-    return delta_at(old_value, level, new_value, [&](int at) -> const old_index * {
+    bool shorts_built = false;
+    return delta_at(old_value, level, new_value, [&](int at, bool short_grams) -> const old_index * {
+        if (short_grams) {
+            shorts_built = shorts_built || shorts.build(old, n, params(at), kShortLoad);
+            return shorts_built ? &shorts : nullptr;
+        }
         if (built == index_owner(at))
             return &current;
         built = index_owner(at);
-        return current.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, params(at)) ? &current
-                                                                                                    : nullptr;
+        return current.build(old, n, params(at), kLoad) ? &current : nullptr;
     });
 }
 
@@ -846,13 +886,15 @@ diff_match_index *diff_match_index_build(const buf *old_value, int level)
     void *memory = ostrel_malloc(sizeof(diff_match_index));
     if (!memory)
         return NULL;
-    diff_match_index *index = new (memory) diff_match_index{*old_value, level, {}};
+    diff_match_index *index = new (memory) diff_match_index{*old_value, level, {}, {}};
     const chain c = chain_of(level);
+    const uint8_t *old = (const uint8_t *)old_value->data;
+    const uint32_t n = (uint32_t)old_value->len;
     for (int i = 0; i < c.count; i++) {
         const int at = c.levels[i];
         old_index &table = index->tables[index_owner(at) - DIFF_MATCH_MIN_LEVEL];
-        if (table.bytes() == 0 &&
-            !table.build((const uint8_t *)old_value->data, (uint32_t)old_value->len, params(at))) {
+        if ((table.bytes() == 0 && !table.build(old, n, params(at), kLoad)) ||
+            (params(at).short_grams && !index->shorts.build(old, n, params(at), kShortLoad))) {
             diff_match_index_free(index);
             return NULL;
         }
@@ -864,8 +906,9 @@ buf *diff_match_index_compute(const diff_match_index *index, const buf *new_valu
 {
     if (!index || !acceptable(new_value))
         return NULL;
-    return delta_at(&index->old_value, index->level, new_value,
-                    [&](int at) { return &index->tables[index_owner(at) - DIFF_MATCH_MIN_LEVEL]; });
+    return delta_at(&index->old_value, index->level, new_value, [&](int at, bool short_grams) {
+        return short_grams ? &index->shorts : &index->tables[index_owner(at) - DIFF_MATCH_MIN_LEVEL];
+    });
 }
 
 size_t diff_match_index_size(const diff_match_index *index)
@@ -875,6 +918,7 @@ size_t diff_match_index_size(const diff_match_index *index)
     size_t total = sizeof(diff_match_index);
     for (const old_index &t : index->tables)
         total += t.bytes();
+    total += index->shorts.bytes();
     return total;
 }
 

@@ -10,11 +10,13 @@
  * on every build. Levels 1 to 3 choose matches lazily (a match is weighed
  * against those starting a few bytes later), levels 4 and 5 by the
  * cheapest path over every position, with ever denser indexes of the old
- * value (one position in 8, 4, 2, 2 and 1 at levels 1 to 5). Every level
- * also looks for each match beside the diagonal of the last long one, where
- * a revision's next match most often lies. A level's delta is the
- * smallest of its own and those of every level below it, so a higher level
- * never gives a larger delta; its time is the sum of theirs. The default
+ * value (one position in 8, 4, 2, 2 and 1 at levels 1 to 5); level 5 also
+ * looks up short matches, which pay where offsets are cheap, by their first
+ * 4 bytes. Every level also looks for each match beside the diagonal of the
+ * last long one, where a revision's next match most often lies. A level's
+ * delta is the smallest of its own and those of every level below it, so a
+ * higher level never gives a larger delta; its time is the sum of theirs.
+ * The default
  * level DIFF_MATCH_DEFAULT_LEVEL (0) adapts to the values: level 1's delta,
  * or the smaller of levels 1 and 4 unless level 1 left more than a quarter
  * of the new value unmatched against an old value of over 1 MiB (machine
@@ -24,8 +26,8 @@
  *
  * Memory beside the values and the delta (which grows by doubling): the
  * index of one level at a time, at most 4 bytes per indexed position of the
- * old value, or 4 KiB for small values, and at levels 4 and 5 a window of
- * about 200 KiB.
+ * old value, or 4 KiB for small values (at level 5 two such indexes), and
+ * at levels 4 and 5 a window of about 200 KiB.
  *
  * All of this is said of levels 1 to 5. Level 6 is the smallest delta the
  * format can express, diff_optimal_binary (delta_optimal.h states its
@@ -41,7 +43,7 @@
  * builds it once for a level, and each diff_match_index_compute gives
  * exactly the bytes of diff_match_binary with that old value and level,
  * without building it again; it holds the index of every level the
- * level's deltas are chosen from (at most 7.5 bytes per old byte, at
+ * level's deltas are chosen from (at most 11.5 bytes per old byte, at
  * level 5; 2.5 for the default). The index keeps a pointer to the old value's
  * bytes, not a copy: they must stay in place and unchanged until it is
  * freed. Any number of threads may compute against one index at once;
