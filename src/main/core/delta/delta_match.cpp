@@ -526,7 +526,27 @@ private:
         const int64_t around = (int64_t)p + anchor;
         const int64_t low = around > (int64_t)kNear ? around - kNear : 0;
         const int64_t high = around + kNear < (int64_t)n_ - 4 ? around + kNear : (int64_t)n_ - 4;
-        for (int64_t o = low; o <= high; o++) {
+        int64_t o = low;
+#ifdef __SSE2__
+        /* 16 positions at a time, while their 19 bytes are in old. */
+        const __m128i b0 = _mm_set1_epi8((char)new_[p]), b1 = _mm_set1_epi8((char)new_[p + 1]),
+                      b2 = _mm_set1_epi8((char)new_[p + 2]), b3 = _mm_set1_epi8((char)new_[p + 3]);
+        for (; o <= high && o + 19 <= (int64_t)n_; o += 16) {
+            const uint8_t *at = old_ + o;
+            __m128i same = _mm_and_si128(
+                _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)at), b0),
+                              _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(at + 1)), b1)),
+                _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(at + 2)), b2),
+                              _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(at + 3)), b3)));
+            uint32_t found = (uint32_t)_mm_movemask_epi8(same);
+            if (high - o < 15)
+                found &= ((uint32_t)1 << (high - o + 1)) - 1;
+            for (; found != 0; found &= found - 1)
+                if (!f((uint32_t)(o + __builtin_ctz(found))))
+                    return false;
+        }
+#endif
+        for (; o <= high; o++) {
             uint32_t at;
             memcpy(&at, old_ + o, 4);
             if (at == word && !f((uint32_t)o))
