@@ -3,7 +3,8 @@
 # with UndefinedBehaviorSanitizer, a short run of every fuzz target, then
 # the Python suite against the module built by `pip install .` in a virtual
 # environment of each CPython in OSTREL_PYTHONS (default "3.9 3.12 3.13";
-# any of 3.9 to 3.13).
+# any of 3.9 to 3.13), and on 3.12 the benchmark suite's own tests (its
+# machinery, not timings).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$ROOT/tools/deps.sh"
@@ -24,4 +25,9 @@ for version in ${OSTREL_PYTHONS:-3.9 3.12 3.13}; do
   echo "== python tests (CPython $version)"
   make_venv "$version"
   "$(venv_of "$version")/bin/python" -m pytest tests/python -q
+  if [ "$version" = 3.12 ]; then
+    echo "== benchmark suite's own tests (CPython 3.12)"
+    "$VENV/bin/python" -m pip install -q -r bench/requirements.txt
+    "$VENV/bin/python" -m pytest bench/test_bench.py -q
+  fi
 done
