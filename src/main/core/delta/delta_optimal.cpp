@@ -220,10 +220,13 @@ out:
 }
 
 /* Minima over ranges of the cheapest costs, set from right to left. The
- * costs come in blocks of kBlock; runs_ holds at level k the least cost of
- * the 2^k blocks from each block on, filled for a block once it is
- * complete (its first cost set). A range is read as its partial blocks,
- * cost by cost, and two runs of whole blocks that cover the rest. */
+ * costs come in blocks of kBlock. suffix_ holds the least cost from each
+ * position to the end of its block, set with the cost; once a block is
+ * complete (its first cost set), prefix_ holds the least from its start to
+ * each position, and runs_ at level k the least cost of the 2^k blocks
+ * from it on. A range within one block is read cost by cost; a longer one
+ * as the suffix of its first block, the prefix of its last and two runs of
+ * whole blocks that cover the rest. */
 class range_min {
 public:
     ~range_min()
@@ -238,8 +241,10 @@ public:
         blocks_ = (size - 1) / kBlock + 1;
         while (((uint32_t)1 << levels_) <= blocks_)
             levels_++;
-        cost_ = (uint32_t *)allocate(size, sizeof(uint32_t));
+        cost_ = (uint32_t *)allocate(size, 3 * sizeof(uint32_t));
         runs_ = (uint32_t *)allocate((uint64_t)levels_ * blocks_, sizeof(uint32_t));
+        suffix_ = cost_ + size;
+        prefix_ = suffix_ + size;
         return cost_ && runs_;
     }
 
@@ -248,10 +253,13 @@ public:
     void set(uint32_t i, uint32_t value)
     {
         cost_[i] = value;
+        suffix_[i] = (i + 1) % kBlock != 0 && i + 1 < size_ && suffix_[i + 1] < value ? suffix_[i + 1] : value;
         if (i % kBlock != 0)
             return;
-        const uint32_t b = i / kBlock;
-        runs_[b] = scan(i, i + kBlock - 1 < size_ - 1 ? i + kBlock - 1 : size_ - 1);
+        const uint32_t b = i / kBlock, end = i + kBlock < size_ ? i + kBlock : size_;
+        for (uint32_t k = i, least = kNone; k < end; k++)
+            prefix_[k] = least = cost_[k] < least ? cost_[k] : least;
+        runs_[b] = suffix_[i];
         for (uint32_t k = 1, half = 1; k < levels_; k++, half *= 2) {
             const uint32_t *below = runs_ + (size_t)(k - 1) * blocks_;
             runs_[(size_t)k * blocks_ + b] = b + half < blocks_ && below[b + half] < below[b] ? below[b + half] : below[b];
@@ -262,24 +270,27 @@ public:
     uint32_t least(uint32_t a, uint32_t b) const
     {
         const uint32_t first = a / kBlock, last = b / kBlock;
-        if (last - first <= 1)
-            return scan(a, b);
-        uint32_t result = whole(first + 1, last - 1), ends = scan(a, first * kBlock + kBlock - 1);
-        result = ends < result ? ends : result;
-        ends = scan(last * kBlock, b);
-        return ends < result ? ends : result;
+        if (first == last) {
+            uint32_t result = kNone;
+            for (uint32_t i = a; i <= b; i++)
+                result = cost_[i] < result ? cost_[i] : result;
+            return result;
+        }
+        uint32_t result = suffix_[a] < prefix_[b] ? suffix_[a] : prefix_[b];
+        if (last - first > 1) {
+            const uint32_t runs = whole(first + 1, last - 1);
+            result = runs < result ? runs : result;
+        }
+        return result;
     }
 
     /* The last position in [a, b] that holds value, the range's least. */
     uint32_t last(uint32_t a, uint32_t b, uint32_t value) const
     {
         const uint32_t first = a / kBlock, final = b / kBlock;
-        if (final - first > 1) {
-            for (uint32_t i = b; i >= final * kBlock; i--)
-                if (cost_[i] == value)
-                    return i;
+        if (final != first && prefix_[b] != value) {
             uint32_t low = first + 1, high = final - 1;
-            if (whole(low, high) == value) {
+            if (low <= high && whole(low, high) == value) {
                 /* The last whole block that holds it, by halving. */
                 while (low < high) {
                     uint32_t middle = low + (high - low + 1) / 2;
@@ -301,14 +312,6 @@ public:
 private:
     static const uint32_t kBlock = 32;
 
-    uint32_t scan(uint32_t a, uint32_t b) const
-    {
-        uint32_t result = kNone;
-        for (uint32_t i = a; i <= b; i++)
-            result = cost_[i] < result ? cost_[i] : result;
-        return result;
-    }
-
     /* The least cost of the whole blocks first .. last. */
     uint32_t whole(uint32_t first, uint32_t last) const
     {
@@ -318,7 +321,7 @@ private:
         return x < y ? x : y;
     }
 
-    uint32_t *cost_ = nullptr;
+    uint32_t *cost_ = nullptr, *suffix_ = nullptr, *prefix_ = nullptr; /* one allocation */
     uint32_t *runs_ = nullptr;
     uint32_t size_ = 0, blocks_ = 0, levels_ = 1;
 };
