@@ -1,5 +1,6 @@
 #include "delta_optimal.h"
 
+#include <divsufsort.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 
@@ -12,6 +13,7 @@
 #include "delta_cases.h"
 #include "delta_generate.h"
 #include "delta_match.h"
+#include "delta_optimal_internal.h"
 #include "fault_injection.h"
 
 namespace {
@@ -106,6 +108,31 @@ TEST(DeltaOptimal, PricesEveryHeadSize) {
         std::string delta = optimal_delta(o, n);
         ASSERT_EQ(delta.size(), exhaustive_size(o, n));
         check_delta(o, n, delta, DIFF_MATCH_MAX_LEVEL);
+    }
+}
+
+// The sort of small values gives divsufsort's order, on texts of every
+// size up to the bound it serves: random over alphabets of 1 to 256
+// symbols, periodic, and pairs of an old value and its edit, as the
+// generator sorts them.
+TEST(DeltaOptimal, SmallSortMatchesDivsufsort) {
+    PairMaker maker(test_seed(8192u));
+    for (int i = 0; i < 600; i++) {
+        size_t size = i < 40 ? i : 1 + maker.below(DIFF_OPTIMAL_SMALL_TOTAL);
+        std::string text;
+        switch (i % 3) {
+        case 0: text = maker.bytes(size, i % 5 == 0 ? 1 : maker.alphabet()); break;
+        case 1: text = maker.alternating(size, 1 + maker.below(40)); break;
+        default: {
+            std::string o = maker.bytes(size / 2, maker.alphabet());
+            text = (maker.edited(o, 4, 1 + maker.below(8), 30) + o).substr(0, size);
+        }
+        }
+        std::vector<int32_t> small(text.size() + 1), reference(text.size() + 1);
+        const uint8_t *bytes = (const uint8_t *)text.data();
+        ASSERT_TRUE(diff_optimal_sort_small(bytes, small.data(), (uint32_t)text.size()));
+        ASSERT_EQ(divsufsort(bytes, reference.data(), (saidx_t)text.size()), 0);
+        ASSERT_EQ(small, reference) << "text " << i << " of " << text.size() << " bytes: " << hex(text);
     }
 }
 

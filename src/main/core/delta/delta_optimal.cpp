@@ -1,12 +1,14 @@
 #include "delta_optimal.h"
 
 #include <divsufsort.h>
+#include <algorithm>
 #include <stdint.h>
 #include <string.h>
 
 #include "alloc.h"
 #include "cbor_head.h"
 #include "delta_generate.h"
+#include "delta_optimal_internal.h"
 #include "unrelated_values_internal.h"
 
 namespace {
@@ -24,6 +26,7 @@ struct span {
 const span kLengthSpans[4] = {{1, 23}, {24, 255}, {256, 65535}, {65536, UINT32_MAX}};
 
 const uint32_t kNone = UINT32_MAX;
+
 
 /* Work between two calls of the progress function. */
 const uint32_t kReportEvery = 1u << 20;
@@ -107,27 +110,72 @@ void ask_for(int32_t suffix, const int32_t *lcp, position *table, uint32_t m)
         __builtin_prefetch(&table[suffix], 1);
 }
 
-/* Fills table[j] for every position j of the new value with the longest
- * match of each class. The suffixes of new + old are sorted; for a suffix
- * of the new value the longest match among the old suffixes of a class is
- * with the nearest of them before or after it in that order, and its
- * length is the least common prefix of the neighbours between, capped at
- * the end of the new value. (An old suffix ends where the text ends, so
- * its common prefix with anything is never longer than the old value
- * holds.) */
-outcome find_longest(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, position *table, reporter &r)
+}  // namespace
+
+/* Doubles the length of the prefixes that rank the suffixes, each round a
+ * sort by the ranks of a suffix's first half and second half. */
+bool diff_optimal_sort_small(const uint8_t *text, int32_t *sa, uint32_t total)
+{
+    if (total == 0)
+        return true;
+    uint32_t *rank = (uint32_t *)allocate(2 * (uint64_t)total, sizeof(uint32_t)), *next = rank + total;
+    if (!rank)
+        return false;
+    for (uint32_t i = 0; i < total; i++) {
+        sa[i] = (int32_t)i;
+        rank[i] = text[i];
+    }
+    for (uint32_t half = 1;; half *= 2) {
+        /* A suffix that ends within the first half sorts before those that go on. */
+        auto key = [&](int32_t i) {
+            return (uint64_t)rank[i] << 32 | ((uint32_t)i + half < total ? rank[i + half] + 1 : 0);
+        };
+        std::sort(sa, sa + total, [&](int32_t a, int32_t b) { return key(a) < key(b); });
+        next[sa[0]] = 0;
+        for (uint32_t i = 1; i < total; i++)
+            next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]));
+        memcpy(rank, next, total * sizeof(uint32_t));
+        if (rank[sa[total - 1]] == total - 1)
+            break;
+    }
+    ostrel_free(rank);
+    return true;
+}
+
+namespace {
+
+/* Sorts the suffixes of text into sa; false when out of memory. */
+bool sort_suffixes(const uint8_t *text, int32_t *sa, uint32_t total)
+{
+    return total <= DIFF_OPTIMAL_SMALL_TOTAL ? diff_optimal_sort_small(text, sa, total) : divsufsort(text, sa, (saidx_t)total) == 0;
+}
+
+/* Fills a table of every position j of the new value with the longest
+ * match of each class, and sets *found to it. The suffixes of new + old
+ * are sorted; for a suffix of the new value the longest match among the
+ * old suffixes of a class is with the nearest of them before or after it
+ * in that order, and its length is the least common prefix of the
+ * neighbours between, capped at the end of the new value. (An old suffix
+ * ends where the text ends, so its common prefix with anything is never
+ * longer than the old value holds.) Each array is allocated once the
+ * larger ones before it are freed or no longer grow. */
+outcome find_longest(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, position **found, reporter &r)
 {
     const uint32_t total = n + m;
     uint8_t *text = (uint8_t *)allocate(total, 1);
     int32_t *sa = (int32_t *)allocate(total, sizeof(int32_t));
-    int32_t *lcp = (int32_t *)allocate(total, sizeof(int32_t));
+    int32_t *lcp = NULL;
+    position *table = NULL;
     outcome o = FAILED;
-    if (!text || !sa || !lcp || !r.report(DIFF_OPTIMAL_SORTING, 0, total))
+    if (!text || !sa || !r.report(DIFF_OPTIMAL_SORTING, 0, total))
         goto out;
     memcpy(text, nw, m);
     memcpy(text + m, old, n);
-    if (divsufsort(text, sa, (saidx_t)total) != 0 || !r.report(DIFF_OPTIMAL_SORTING, total, total) ||
+    if (!sort_suffixes(text, sa, total) || !r.report(DIFF_OPTIMAL_SORTING, total, total) ||
         !r.report(DIFF_OPTIMAL_MATCHING, 0, 3 * (uint64_t)total))
+        goto out;
+    lcp = (int32_t *)allocate(total, sizeof(int32_t));
+    if (!lcp)
         goto out;
 
     /* lcp[s]: the common prefix of suffix s and the one sorted just before
@@ -157,6 +205,9 @@ outcome find_longest(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t
     }
     ostrel_free(text);
     text = NULL;
+    table = (position *)allocate(m, sizeof(position));
+    if (!table)
+        goto out;
 
     {
         /* Forward: the nearest old suffix of each class sorted before. */
@@ -216,6 +267,10 @@ out:
     ostrel_free(text);
     ostrel_free(sa);
     ostrel_free(lcp);
+    if (o == DONE)
+        *found = table;
+    else
+        ostrel_free(table);
     return o;
 }
 
@@ -333,10 +388,11 @@ class window_min {
 public:
     ~window_min() { ostrel_free(ring_); }
 
-    bool create(span lengths)
+    /* For ends in [0, m]: the window never holds more than m + 1 positions. */
+    bool create(span lengths, uint32_t m)
     {
         lengths_ = lengths;
-        while (mask_ < lengths.high - lengths.low)
+        while (mask_ < lengths.high - lengths.low && mask_ < m)
             mask_ = 2 * mask_ + 1;
         ring_ = (uint32_t *)allocate(mask_ + 1, sizeof(uint32_t));
         return ring_ != NULL;
@@ -385,8 +441,8 @@ outcome parse(uint32_t m, position *table, reporter &r, uint32_t *size)
 {
     range_min cost;
     window_min windows[3];
-    if (!cost.create(m + 1) || !windows[0].create(kLengthSpans[0]) || !windows[1].create(kLengthSpans[1]) ||
-        !windows[2].create(kLengthSpans[2]) || !r.report(DIFF_OPTIMAL_PARSING, 0, m))
+    if (!cost.create(m + 1) || !windows[0].create(kLengthSpans[0], m) || !windows[1].create(kLengthSpans[1], m) ||
+        !windows[2].create(kLengthSpans[2], m) || !r.report(DIFF_OPTIMAL_PARSING, 0, m))
         return FAILED;
     cost.set(m, 0);
     /* Byte strings of 65536 bytes or more: the best end so far, which never leaves. */
@@ -466,9 +522,9 @@ void write_parse(const uint8_t *nw, uint32_t m, const position *table, uint8_t *
 /* The ordinary delta when it is shorter than the new value (DONE), TOO_LONG when not. */
 outcome optimal_delta(const uint8_t *old, uint32_t n, const uint8_t *nw, uint32_t m, reporter &r, buf *out)
 {
-    position *table = (position *)allocate(m, sizeof(position));
+    position *table = NULL;
     uint32_t size = 0;
-    outcome o = table ? find_longest(old, n, nw, m, table, r) : FAILED;
+    outcome o = find_longest(old, n, nw, m, &table, r);
     if (o == DONE)
         o = parse(m, table, r, &size);
     if (o == DONE && size >= m)
