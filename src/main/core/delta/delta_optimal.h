@@ -16,13 +16,16 @@
  * bytes on every build.
  *
  * Time grows as N log N in N = old + new bytes. Memory beside the values
- * and the delta: 9 bytes per byte of old and new while the suffix array is
- * built, then 8 per byte of old and new plus 24 per byte of new while the
- * longest matches are found, then at most 32 per byte of new for the
- * parse: at most 32 bytes per byte of old and new in all (when the old
- * value is small against the new one; about 20 when they are alike in
- * size). Values of more than DIFF_OPTIMAL_MAX_TOTAL bytes together are
- * refused: a machine with 24 GiB of memory can serve that size.
+ * and the delta: 5 bytes per byte of old and new while the suffixes are
+ * sorted, and divsufsort's table of 256 KiB (values of at most 8 KiB
+ * together are sorted without it, with 8 bytes more per byte), 9 while
+ * their common prefixes are found, then 8 per byte of old and new plus 24
+ * per byte of new while the longest matches are found, then at most 40
+ * per byte of new for the parse: at most 40 bytes per byte of old and new
+ * in all (when the old value is small against the new one; about 20 when
+ * they are alike in size). Values of more than DIFF_OPTIMAL_MAX_TOTAL
+ * bytes together are refused: a machine with 24 GiB of memory can serve
+ * that size.
  *
  * progress, when not NULL, is called now and then from the calling thread
  * with a stage and the work done of a total (done 0 when a stage begins,
