@@ -112,33 +112,56 @@ void ask_for(int32_t suffix, const int32_t *lcp, position *table, uint32_t m)
 
 }  // namespace
 
-/* Doubles the length of the prefixes that rank the suffixes, each round a
- * sort by the ranks of a suffix's first half and second half. */
+/* Doubles the depth to which the suffixes are sorted, from one byte on:
+ * sorted to depth d, their order by the ranks of their suffixes d bytes
+ * further on (those that end before come first) is stably sorted by their
+ * own ranks, counting, which sorts them to depth 2d. */
 bool diff_optimal_sort_small(const uint8_t *text, int32_t *sa, uint32_t total)
 {
-    if (total == 0)
-        return true;
-    uint32_t *rank = (uint32_t *)allocate(2 * (uint64_t)total, sizeof(uint32_t)), *next = rank + total;
-    if (!rank)
+    if (total > DIFF_OPTIMAL_SMALL_TOTAL)
         return false;
+    const uint32_t ranks = total > 256 ? total : 256;
+    uint32_t *memory = (uint32_t *)allocate(2 * (uint64_t)total + ranks, sizeof(uint32_t));
+    if (!memory)
+        return false;
+    uint32_t *rank = memory, *other = memory + total, *count = other + total;
+    auto sort_by_rank = [&](const uint32_t *order) {
+        memset(count, 0, ranks * sizeof(uint32_t));
+        for (uint32_t i = 0; i < total; i++)
+            count[rank[i]]++;
+        for (uint32_t r = 0, sum = 0; r < ranks; r++) {
+            const uint32_t c = count[r];
+            count[r] = sum;
+            sum += c;
+        }
+        for (uint32_t k = 0; k < total; k++)
+            sa[count[rank[order[k]]]++] = (int32_t)order[k];
+    };
     for (uint32_t i = 0; i < total; i++) {
-        sa[i] = (int32_t)i;
         rank[i] = text[i];
+        other[i] = i;
     }
-    for (uint32_t half = 1;; half *= 2) {
-        /* A suffix that ends within the first half sorts before those that go on. */
-        auto key = [&](int32_t i) {
-            return (uint64_t)rank[i] << 32 | ((uint32_t)i + half < total ? rank[i + half] + 1 : 0);
-        };
-        std::sort(sa, sa + total, [&](int32_t a, int32_t b) { return key(a) < key(b); });
-        next[sa[0]] = 0;
-        for (uint32_t i = 1; i < total; i++)
-            next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]));
-        memcpy(rank, next, total * sizeof(uint32_t));
-        if (rank[sa[total - 1]] == total - 1)
-            break;
+    sort_by_rank(other);
+    for (uint32_t half = 1, distinct = 0; distinct < total; half *= 2) {
+        uint32_t j = 0;
+        for (uint32_t i = total > half ? total - half : 0; i < total; i++)
+            other[j++] = i;
+        for (uint32_t k = 0; k < total; k++)
+            if ((uint32_t)sa[k] >= half)
+                other[j++] = (uint32_t)sa[k] - half;
+        sort_by_rank(other);
+        auto second = [&](uint32_t i) { return i + half < total ? rank[i + half] : kNone; };
+        distinct = 0;
+        for (uint32_t k = 0; k < total; k++) {
+            const uint32_t i = (uint32_t)sa[k], before = k ? (uint32_t)sa[k - 1] : 0;
+            const bool same = k > 0 && rank[i] == rank[before] && second(i) == second(before);
+            other[i] = same ? other[before] : distinct++;
+        }
+        uint32_t *swap = rank;
+        rank = other;
+        other = swap;
     }
-    ostrel_free(rank);
+    ostrel_free(memory);
     return true;
 }
 
