@@ -18,7 +18,7 @@
  * Time grows as N log N in N = old + new bytes. Memory beside the values
  * and the delta: 5 bytes per byte of old and new while the suffixes are
  * sorted, and divsufsort's table of 256 KiB (values of at most 8 KiB
- * together are sorted without it, with 8 bytes more per byte), 9 while
+ * together are sorted without it, with 12 bytes more per byte), 9 while
  * their common prefixes are found, then 8 per byte of old and new plus 24
  * per byte of new while the longest matches are found, then at most 40
  * per byte of new for the parse: at most 40 bytes per byte of old and new

@@ -17,8 +17,8 @@ OSTREL_BEGIN_DECLS
 /* Writes to sa[0 .. total) the start of every suffix of text[0 .. total)
  * in sorted order, the order divsufsort gives (a suffix sorts before the
  * longer ones it begins), in at most 14 rounds of a few passes over
- * them. Allocates 8 bytes per byte of text and 1 KiB while it runs. False
- * when out of memory or total > DIFF_OPTIMAL_SMALL_TOTAL. */
+ * them. Allocates 12 bytes per byte of text (1 KiB at least) while it
+ * runs. False when out of memory or total > DIFF_OPTIMAL_SMALL_TOTAL. */
 bool diff_optimal_sort_small(const uint8_t *text, int32_t *sa, uint32_t total);
 
 OSTREL_END_DECLS
