@@ -229,22 +229,26 @@ TEST(DeltaOptimal, ReportsProgressAndStops) {
 
 // Every allocation in turn fails: NULL or the right delta, nothing leaked
 // (checked by the sanitizer build).
+// Sorted by the small sort and by divsufsort.
 TEST(DeltaOptimal, AllocationFailures) {
     PairMaker maker(3u);
-    std::string o = maker.bytes(3000, 16);
-    std::string n = maker.edited(o, 16, 10, 30);
-    std::string expected = optimal_delta(o, n);
-    long needed = sweep_allocation_failures([&](long count) {
-        std::string got;
-        {
-            FailAfter fail(count);
-            got = optimal_delta(o, n);
-        }
-        if (got == "null") return false;
-        EXPECT_EQ(hex(got), hex(expected));
-        return true;
-    });
-    EXPECT_GT(needed, 5);
+    for (size_t size : {3000, 6000}) {
+        std::string o = maker.bytes(size, 16);
+        std::string n = maker.edited(o, 16, 10, 30);
+        ASSERT_EQ(o.size() + n.size() > DIFF_OPTIMAL_SMALL_TOTAL, size == 6000);
+        std::string expected = optimal_delta(o, n);
+        long needed = sweep_allocation_failures([&](long count) {
+            std::string got;
+            {
+                FailAfter fail(count);
+                got = optimal_delta(o, n);
+            }
+            if (got == "null") return false;
+            EXPECT_EQ(hex(got), hex(expected));
+            return true;
+        });
+        EXPECT_GT(needed, 5);
+    }
 }
 
 }  // namespace
