@@ -502,10 +502,10 @@ private:
             if (g.length <= reached)
                 continue;
             int32_t head = (int32_t)cbor_head_size(g.offset);
+            const int64_t diagonal = (int64_t)g.offset - p;
             for (uint32_t l = reached + 1 > (uint32_t)head + 1 ? reached + 1 : (uint32_t)head + 1; l <= g.length; l++) {
                 int32_t cost = here.cost + head + (int32_t)cbor_head_size(l);
                 node &to = nodes_[i + l];
-                const int64_t diagonal = (int64_t)g.offset - p;
                 if (cost < to.cost)
                     to = {cost, 0, l, g.offset, g.offset + l, diagonal, l >= kAnchor ? diagonal : here.anchor};
             }
@@ -521,8 +521,7 @@ private:
     {
         if (m_ - p < 4 || n_ < 4)
             return true;
-        uint32_t word;
-        memcpy(&word, new_ + p, 4);
+        const uint32_t word = load32(new_ + p);
         const int64_t around = (int64_t)p + anchor;
         const int64_t low = around > (int64_t)kNear ? around - kNear : 0;
         const int64_t high = around + kNear < (int64_t)n_ - 4 ? around + kNear : (int64_t)n_ - 4;
@@ -546,12 +545,9 @@ private:
                     return false;
         }
 #endif
-        for (; o <= high; o++) {
-            uint32_t at;
-            memcpy(&at, old_ + o, 4);
-            if (at == word && !f((uint32_t)o))
+        for (; o <= high; o++)
+            if (load32(old_ + o) == word && !f((uint32_t)o))
                 return false;
-        }
         return true;
     }
 
